@@ -1,0 +1,39 @@
+# The library itself: core/, io/ and jni/ written once against Win32.
+file(GLOB PDX_LIB_SOURCES CONFIGURE_DEPENDS
+  ${CMAKE_SOURCE_DIR}/core/*.cpp ${CMAKE_SOURCE_DIR}/io/*.cpp ${CMAKE_SOURCE_DIR}/jni/*.cpp)
+
+if(NOT PDX_LIB_SOURCES)
+  return()
+endif()
+add_library(pdxkit_objs OBJECT ${PDX_LIB_SOURCES})
+target_include_directories(pdxkit_objs PUBLIC
+  ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/core ${CMAKE_SOURCE_DIR}/io ${CMAKE_SOURCE_DIR}/jni
+  ${PDX_JNI_INCLUDES})
+target_compile_definitions(pdxkit_objs PUBLIC PDXKIT_BUILDING)
+target_link_libraries(pdxkit_objs PUBLIC pdx_runtime_static)
+set_target_properties(pdxkit_objs PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+target_compile_options(pdxkit_objs PRIVATE -fno-exceptions -fno-rtti)
+
+# Static form for the tests, which reach inside (and, on Linux, the runtime).
+add_library(pdxkit_static STATIC $<TARGET_OBJECTS:pdxkit_objs>)
+target_link_libraries(pdxkit_static PUBLIC pdxkit_objs)
+
+add_library(pdxkit SHARED $<TARGET_OBJECTS:pdxkit_objs>)
+target_link_libraries(pdxkit PRIVATE pdxkit_objs)
+if(WIN32)
+  target_sources(pdxkit PRIVATE ${CMAKE_SOURCE_DIR}/platform/win32/dll_main.cpp ${CMAKE_SOURCE_DIR}/pdxkit.def)
+  set_target_properties(pdxkit PROPERTIES PREFIX "" OUTPUT_NAME pdxkit)
+  target_link_options(pdxkit PRIVATE -Wl,--enable-stdcall-fixup)
+else()
+  # The export list of the .so derives from pdxkit.def.
+  file(STRINGS ${CMAKE_SOURCE_DIR}/pdxkit.def PDX_DEF_LINES REGEX "^[ \t]+[A-Za-z_][A-Za-z0-9_]*[ \t]+@[0-9]+")
+  set(PDX_EXPORTS "")
+  foreach(line ${PDX_DEF_LINES})
+    string(REGEX REPLACE "^[ \t]+([A-Za-z_][A-Za-z0-9_]*).*" "\\1" name "${line}")
+    string(APPEND PDX_EXPORTS "    ${name};\n")
+  endforeach()
+  file(WRITE ${CMAKE_BINARY_DIR}/pdxkit.map
+    "{\n  global:\n${PDX_EXPORTS}    PdxKitGetLastError;\n    PdxKitSetLastError;\n  local: *;\n};\n")
+  set_property(TARGET pdxkit APPEND PROPERTY LINK_DEPENDS ${CMAKE_BINARY_DIR}/pdxkit.map)
+  target_link_options(pdxkit PRIVATE -Wl,--version-script=${CMAKE_BINARY_DIR}/pdxkit.map -Wl,-Bsymbolic -Wl,--no-undefined)
+endif()

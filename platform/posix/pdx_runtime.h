@@ -1,0 +1,136 @@
+// Extensions of the POSIX Win32 runtime for the parts that stand in for the
+// operating system: HID-stack providers (the simulator, the Linux hidraw
+// backend) register modules and device paths here, and tests inject faults
+// and read resource counters. Nothing here is exported from libpdxkit.so.
+#ifndef PDX_POSIX_RUNTIME_H
+#define PDX_POSIX_RUNTIME_H
+
+#include "pdx_win32.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// ---- Module registry -------------------------------------------------------
+// "kernel32.dll" is always present (with at least "CancelIo"). Other modules
+// come from registered definitions; LoadLibraryA matches names without regard
+// to case and counts references like the real loader: the definition's
+// on_load runs when the count goes from 0 to 1, on_unload when it returns
+// to 0.
+typedef struct PdxRtExport {
+    const char* name;
+    void* address;
+} PdxRtExport;
+
+typedef struct PdxRtModuleDef {
+    const char* name;             // e.g. "hid.dll"
+    const PdxRtExport* exports;
+    size_t export_count;
+    void (*on_load)(void* ctx);   // optional
+    void (*on_unload)(void* ctx); // optional
+    void* ctx;
+} PdxRtModuleDef;
+
+// Registers (or replaces) a module definition; the definition must outlive
+// the registration. Fails while the module is loaded.
+BOOL pdxrt_register_module(const PdxRtModuleDef* def);
+BOOL pdxrt_unregister_module(const char* name);
+// Current reference count of a module (0 when not loaded or unknown).
+DWORD pdxrt_module_refcount(const char* name);
+
+// ---- Device paths ----------------------------------------------------------
+// A path handler owns every CreateFileA path that begins with its prefix.
+// It returns a connected descriptor and its kind, or -1 with a Win32 error.
+enum PdxRtFileKind {
+    PDXRT_FILE_PLAIN = 0,   // read()/write() on the descriptor; each read returns one report
+    PDXRT_FILE_CHANNEL = 1  // SOCK_SEQPACKET message channel, protocol below
+};
+
+typedef int (*PdxRtOpenFn)(void* ctx, const char* path, DWORD access, DWORD share, DWORD flags, int* kind,
+                           DWORD* error);
+BOOL pdxrt_register_path_handler(const char* prefix, PdxRtOpenFn open, void* ctx);
+BOOL pdxrt_unregister_path_handler(const char* prefix);
+
+// The descriptor behind a file handle (-1 when the handle is not a file), so
+// a provider's HID queries can tell which of its interfaces a handle names.
+int pdxrt_handle_fd(HANDLE file);
+
+// Channel protocol (PDXRT_FILE_CHANNEL): every message starts with a tag byte.
+//   host -> device: 'W' + the bytes of one write request.
+//   device -> host: 'R' + one input report: completes the oldest pending read
+//                   of that handle (cut to the read's length);
+//                   'E' + DWORD error: completes the oldest pending read with
+//                   that error and 0 bytes;
+//                   'A' + DWORD error + DWORD bytes: completes the oldest
+//                   pending write of that handle.
+// When the device end closes, pending and later requests fail with
+// ERROR_DEVICE_NOT_CONNECTED.
+enum {
+    PDXRT_MSG_WRITE = 'W',
+    PDXRT_MSG_REPORT = 'R',
+    PDXRT_MSG_READ_ERROR = 'E',
+    PDXRT_MSG_WRITE_ACK = 'A'
+};
+
+// ---- Fault injection -------------------------------------------------------
+// Makes a kernel32 call fail as the platform would: the call returns its
+// failure value and sets `error` as the last error. `skip` calls succeed
+// first, then `count` calls fail (count 0: every later call fails).
+typedef enum PdxRtCall {
+    PDXRT_CreateFileA,
+    PDXRT_CloseHandle,
+    PDXRT_ReadFileEx,
+    PDXRT_WriteFileEx,
+    PDXRT_GetOverlappedResult,
+    PDXRT_CancelIo,
+    PDXRT_CreateEventA,
+    PDXRT_SetEvent,
+    PDXRT_ResetEvent,
+    PDXRT_CreateMutexA,
+    PDXRT_ReleaseMutex,
+    PDXRT_WaitForSingleObject,
+    PDXRT_WaitForSingleObjectEx,
+    PDXRT_SleepEx,
+    PDXRT_CreateThread,
+    PDXRT_ResumeThread,
+    PDXRT_HeapCreate,
+    PDXRT_HeapAlloc,
+    PDXRT_HeapFree,
+    PDXRT_HeapDestroy,
+    PDXRT_LoadLibraryA,
+    PDXRT_GetProcAddress,
+    PDXRT_FreeLibrary,
+    PDXRT_GetModuleHandleA,
+    PDXRT_CALL_COUNT
+} PdxRtCall;
+
+void pdxrt_fail_call(PdxRtCall call, DWORD skip, DWORD count, DWORD error);
+// Fails only calls whose name argument matches (LoadLibraryA, GetProcAddress,
+// GetModuleHandleA), e.g. to make "hid.dll" missing.
+void pdxrt_fail_named_call(PdxRtCall call, const char* name, DWORD error);
+void pdxrt_clear_faults(void);
+// Number of times a call has been made since the last reset.
+DWORD pdxrt_call_count(PdxRtCall call);
+void pdxrt_reset_call_counts(void);
+
+// ---- Resource counters -----------------------------------------------------
+typedef struct PdxRtCounters {
+    DWORD handles;        // live handles of every kind
+    DWORD events;
+    DWORD mutexes;
+    DWORD threads;        // live thread objects (running or not yet closed)
+    DWORD running_threads;
+    DWORD files;
+    DWORD heaps;
+    DWORD heap_blocks;    // blocks allocated from all private heaps
+    DWORD pending_io;     // requests not yet completed
+    DWORD queued_apcs;    // completions queued but not yet run
+} PdxRtCounters;
+
+void pdxrt_get_counters(PdxRtCounters* out);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
