@@ -1,0 +1,33 @@
+#!/bin/sh
+# Installs what building and testing pdxkit needs on Debian 12, only when
+# something is missing (quick and idempotent when all is there). Run as root.
+set -e
+
+missing=""
+need() { # need <test command> <packages...>
+  check=$1; shift
+  if ! sh -c "$check" >/dev/null 2>&1; then missing="$missing $*"; fi
+}
+
+need "command -v cmake" cmake
+need "command -v g++" g++ make
+need "command -v i686-w64-mingw32-g++-posix" g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
+need "command -v wine && dpkg -s wine32:i386" wine wine32:i386
+need "test -f /usr/src/googletest/CMakeLists.txt" googletest
+need "test -x /usr/lib/jvm/java-17-openjdk-amd64/bin/javac" openjdk-17-jdk-headless
+need "ls /usr/share/java/junit-jupiter-engine.jar" junit5
+need "command -v python3" python3
+
+if [ -z "$missing" ]; then
+  exit 0
+fi
+
+echo "installing:$missing"
+case "$missing" in
+  *:i386*)
+    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386 ;;
+esac
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+# shellcheck disable=SC2086
+apt-get install -y -qq --no-install-recommends $missing >/dev/null
