@@ -38,6 +38,13 @@ BOOL pdxrt_unregister_module(const char* name);
 // Current reference count of a module (0 when not loaded or unknown).
 DWORD pdxrt_module_refcount(const char* name);
 
+// When no definition is registered for "hid.dll", "cfgmgr32.dll" or
+// "setupapi.dll", the registry asks, in this order, the HID-stack rendezvous
+// below and then the default provider (the Linux hidraw backend sets it).
+// The lookup returns a definition that outlives the process, or NULL.
+typedef const PdxRtModuleDef* (*PdxRtModuleLookupFn)(const char* name);
+void pdxrt_set_default_module_provider(PdxRtModuleLookupFn lookup);
+
 // ---- Device paths ----------------------------------------------------------
 // A path handler owns every CreateFileA path that begins with its prefix.
 // It returns a connected descriptor and its kind, or -1 with a Win32 error.
@@ -54,6 +61,47 @@ BOOL pdxrt_unregister_path_handler(const char* prefix);
 // The descriptor behind a file handle (-1 when the handle is not a file), so
 // a provider's HID queries can tell which of its interfaces a handle names.
 int pdxrt_handle_fd(HANDLE file);
+
+// ---- HID-stack rendezvous across shared objects --------------------------
+// libpdxkit.so carries its own copy of this runtime with hidden symbols, so a
+// simulator living in another shared object (loaded with RTLD_GLOBAL, e.g.
+// by a JVM test helper) cannot call pdxrt_register_module on it. Instead the
+// runtime looks the provider up with dlsym(RTLD_DEFAULT, ...) the first time
+// it needs a HID-stack module or meets a device path that no registered
+// handler owns. The provider exports, with default visibility and C linkage:
+//
+//   const PdxRtModuleDef* const* pdxkit_hid_stack_modules(void);
+//       required: NULL-terminated array of module definitions
+//   const PdxRtPathDef* pdxkit_hid_stack_paths(void);
+//       optional: path handlers, ended by an entry whose prefix is NULL
+//   void pdxkit_hid_stack_attach(const PdxRtServices* services);
+//       optional: called once, before any of the provider's modules is
+//       loaded or paths opened, with services of the runtime instance that
+//       found it (the table stays valid for the process)
+//
+// A runtime instance attaches to the provider once and registers its paths
+// as handlers; later lookups reuse them. HANDLE values passed to the
+// provider's entry points belong to the attaching runtime: the provider
+// must translate them with services->handle_fd, never with its own copy.
+typedef struct PdxRtPathDef {
+    const char* prefix;
+    PdxRtOpenFn open;
+    void* ctx;
+} PdxRtPathDef;
+
+typedef struct PdxRtServices {
+    DWORD size;  // sizeof(PdxRtServices) as the runtime knows it
+    int (*handle_fd)(HANDLE file);
+    BOOL (*register_path_handler)(const char* prefix, PdxRtOpenFn open, void* ctx);
+    BOOL (*unregister_path_handler)(const char* prefix);
+} PdxRtServices;
+
+typedef const PdxRtModuleDef* const* (*PdxHidStackModulesFn)(void);
+typedef const PdxRtPathDef* (*PdxHidStackPathsFn)(void);
+typedef void (*PdxHidStackAttachFn)(const PdxRtServices* services);
+#define PDXKIT_HID_STACK_MODULES_SYMBOL "pdxkit_hid_stack_modules"
+#define PDXKIT_HID_STACK_PATHS_SYMBOL "pdxkit_hid_stack_paths"
+#define PDXKIT_HID_STACK_ATTACH_SYMBOL "pdxkit_hid_stack_attach"
 
 // Channel protocol (PDXRT_FILE_CHANNEL): every message starts with a tag byte.
 //   host -> device: 'W' + the bytes of one write request.

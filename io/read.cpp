@@ -1,0 +1,114 @@
+#include "read.h"
+
+#include <string.h>
+
+#include "pdxkit.h"
+#include "reader_thread.h"
+#include "report_queue.h"
+
+static uint32_t PinValue(const uint8_t* report) {
+    return static_cast<uint32_t>(report[1]) | static_cast<uint32_t>(report[2]) << 8 |
+           static_cast<uint32_t>(report[3]) << 16 | static_cast<uint32_t>(report[4]) << 24;
+}
+
+BOOLEAN WaitForReport(DeviceRecord* record, uint8_t* out) {
+    // Finding the queue empty and clearing the event is one step under the
+    // queue lock (recursive, so PopReport may take it again): the reader
+    // pushes under that lock and signals after it, so a report pushed after
+    // the finding always leaves the event signalled for the wait below.
+    WaitForSingleObject(record->queue_lock, INFINITE);
+    const BOOLEAN taken = PopReport(record, out);
+    if (!taken) ResetEvent(record->report_event);
+    ReleaseMutex(record->queue_lock);
+    if (taken) return TRUE;
+
+    const DWORD wait = WaitForSingleObject(record->report_event, LoadRelaxed(&record->read_timeout));
+    ResetEvent(record->report_event);
+    if (wait == WAIT_OBJECT_0) return PopReport(record, out);
+    SetLastError(ERROR_TIMEOUT);
+    return FALSE;
+}
+
+static uint32_t QueuedRead(DeviceRecord* record, uint8_t* buffer, uint32_t length) {
+    WaitForSingleObject(record->read_lock, INFINITE);
+    uint32_t result = 0;
+    uint32_t remaining = length;
+    uint8_t* position = buffer;
+    uint8_t report[kReportSize];
+
+    if (WaitForReport(record, report)) {
+        uint32_t n = LoadRelaxed(&record->last_report_length);
+        if (n > length) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+        } else {
+            for (;;) {
+                memcpy(position, report, n);
+                result += n;
+                remaining -= n;
+                position += n;
+                if (remaining < LoadRelaxed(&record->last_report_length)) break;
+                if (!WaitForReport(record, report)) break;
+                n = LoadRelaxed(&record->last_report_length);
+                // The length changed since the test above: that report no
+                // longer fits and is dropped rather than overrunning.
+                if (n > remaining) break;
+            }
+        }
+    }
+
+    const DWORD saved = GetLastError();
+    ReleaseMutex(record->read_lock);
+    SetLastError(saved);
+    return result;
+}
+
+static uint32_t DirectRead(DeviceRecord* record, HANDLE file, uint8_t* buffer, uint32_t length) {
+    memset(buffer, 0, length);
+    OVERLAPPED overlapped;
+    memset(&overlapped, 0, sizeof(overlapped));
+    if (!ReadFileEx(file, buffer, length, &overlapped, NullCompletion) && GetLastError() != ERROR_IO_PENDING) {
+        return 0;
+    }
+    if (SleepEx(LoadRelaxed(&record->read_timeout), TRUE) == WAIT_IO_COMPLETION) {
+        DWORD bytes = 0;
+        GetOverlappedResult(file, &overlapped, &bytes, FALSE);
+        return bytes;
+    }
+    // The control block and the caller's buffer stay the platform's until the
+    // cancelled request has completed; the caller's last error stays as it was.
+    const DWORD saved = GetLastError();
+    CancelPendingIo(file);
+    while (SleepEx(INFINITE, TRUE) != WAIT_IO_COMPLETION) {
+    }
+    SetLastError(saved);
+    return 0;
+}
+
+PDXKIT_API uint32_t PDXKIT_CALL PdxKitRead(PdxKitHandle handle, uint32_t pipe, uint8_t* buffer, uint32_t length) {
+    DeviceRecord* record = CheckHandle(handle);
+    if (!record) return 0;
+    HANDLE file = LookupReadHandle(record, pipe);
+    if (file == INVALID_HANDLE_VALUE || !buffer || length == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (pipe == 0) return QueuedRead(record, buffer, length);
+    return DirectRead(record, file, buffer, length);
+}
+
+PDXKIT_API PdxKitBool PDXKIT_CALL PdxKitReadImmediate(PdxKitHandle handle, uint32_t* value) {
+    DeviceRecord* record = CheckHandle(handle);
+    if (!record || !value) return 0;
+    uint8_t report[kReportSize];
+    const BOOLEAN taken = PopReport(record, report);
+    if (taken) {
+        *value = PinValue(report);
+    } else {
+        // Under the lock, so the 4 bytes belong to one report.
+        WaitForSingleObject(record->queue_lock, INFINITE);
+        *value = PinValue(record->last_report);
+        ReleaseMutex(record->queue_lock);
+    }
+    StoreRelaxed(&record->new_report, 0);
+    return taken ? 1 : 0;
+}

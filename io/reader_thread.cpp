@@ -1,0 +1,67 @@
+#include "reader_thread.h"
+
+#include <string.h>
+
+#include "report_queue.h"
+
+VOID WINAPI NullCompletion(DWORD error, DWORD bytes, LPOVERLAPPED overlapped) {}
+
+BOOLEAN CancelPendingIo(HANDLE file) {
+    HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+    if (!kernel32) return FALSE;
+    typedef BOOL(WINAPI * CancelIoFn)(HANDLE);
+    CancelIoFn cancel_io =
+        reinterpret_cast<CancelIoFn>(reinterpret_cast<void*>(GetProcAddress(kernel32, "CancelIo")));
+    if (!cancel_io) return FALSE;
+    cancel_io(file);
+    return TRUE;
+}
+
+// Cancels the outstanding read and waits for its completion to run: the
+// buffer and control block on this stack are the platform's until then.
+static void StopReading(DeviceRecord* record, HANDLE file, bool outstanding) {
+    CancelPendingIo(file);
+    while (outstanding) {
+        if (SleepEx(INFINITE, TRUE) == WAIT_IO_COMPLETION) outstanding = false;
+    }
+    SetEvent(record->stopped_event);
+    ExitThread(0);
+}
+
+DWORD WINAPI ReaderThread(LPVOID device) {
+    DeviceRecord* record = static_cast<DeviceRecord*>(device);
+    HANDLE file = LookupReadHandle(record, 0);
+    OVERLAPPED overlapped;
+    memset(&overlapped, 0, sizeof(overlapped));
+    uint8_t report[kReportSize];
+    DWORD bytes = 0;
+    bool previous_failed = false;
+
+    for (;;) {
+        memset(report, 0, sizeof(report));
+        bool outstanding = ReadFileEx(file, report, kReportSize, &overlapped, NullCompletion) ||
+                           GetLastError() == ERROR_IO_PENDING;
+
+        for (;;) {
+            const DWORD wait = WaitForSingleObjectEx(record->stop_event, kReaderWaitStep, TRUE);
+            if (wait == WAIT_OBJECT_0) StopReading(record, file, outstanding);
+            // With no read issued a completion cannot be ours.
+            if (wait == WAIT_IO_COMPLETION && outstanding) break;
+        }
+
+        bytes = 0;
+        const bool ok = GetOverlappedResult(file, &overlapped, &bytes, TRUE);
+        if (ok || !previous_failed) {
+            PushReport(record, report, bytes);
+            SetEvent(record->report_event);
+        } else {
+            // A device that keeps failing at once (unplugged) is retried four
+            // times a second, not in a busy loop that floods the queue.
+            if (WaitForSingleObjectEx(record->stop_event, kReaderWaitStep, TRUE) == WAIT_OBJECT_0) {
+                StopReading(record, file, false);
+            }
+        }
+        previous_failed = !ok;
+    }
+    return 0;
+}

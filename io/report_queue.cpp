@@ -1,0 +1,36 @@
+#include "report_queue.h"
+
+#include <string.h>
+
+void PushReport(DeviceRecord* record, const uint8_t* report, uint32_t length) {
+    WaitForSingleObject(record->queue_lock, INFINITE);
+    memcpy(record->last_report, report, kReportSize);
+    StoreRelaxed(&record->last_report_length, length);
+    StoreRelaxed(&record->new_report, 1);
+    memcpy(record->slots[record->queue_write], report, kReportSize);
+    record->queue_write = (record->queue_write + 1) % kQueueSlots;
+    if (record->queue_count < kQueueSlots) {
+        record->queue_count++;
+    } else {
+        // Full: the slot just written was the oldest one's.
+        record->queue_read = (record->queue_read + 1) % kQueueSlots;
+    }
+    ReleaseMutex(record->queue_lock);
+}
+
+BOOLEAN PopReport(DeviceRecord* record, uint8_t* out) {
+    WaitForSingleObject(record->queue_lock, INFINITE);
+    if (record->queue_count == 0) {
+        ReleaseMutex(record->queue_lock);
+        return FALSE;
+    }
+    memcpy(out, record->slots[record->queue_read], kReportSize);
+    record->queue_read = (record->queue_read + 1) % kQueueSlots;
+    record->queue_count--;
+    if (record->queue_count == 0) {
+        record->queue_write = 0;
+        record->queue_read = 0;
+    }
+    ReleaseMutex(record->queue_lock);
+    return TRUE;
+}

@@ -1,0 +1,14 @@
+// The per-device ring of the newest 8 pipe-0 reports, and the last report.
+#ifndef PDXKIT_IO_REPORT_QUEUE_H
+#define PDXKIT_IO_REPORT_QUEUE_H
+
+#include "device_table.h"
+
+// Makes the report the last report and queues it, dropping the oldest one
+// when the ring is full. Only the device's reader calls it.
+void PushReport(DeviceRecord* record, const uint8_t* report, uint32_t length);
+
+// Takes the oldest queued report into out (5 bytes); false when empty.
+BOOLEAN PopReport(DeviceRecord* record, uint8_t* out);
+
+#endif

@@ -1,0 +1,55 @@
+// Paths are kept for the life of the process: a DEVINST that a caller keeps
+// must go on naming the same node (or none), never another one. The table
+// grows only with the distinct device directories ever looked at.
+#include "devnode_table.h"
+
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "sysfs_tree.h"
+
+namespace {
+
+pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
+char* g_paths[PDX_DEVNODE_MAX];  // handle n names g_paths[n - 1]
+uint32_t g_count;
+
+}  // namespace
+
+uint32_t pdx_devnode_for_path(const char* path) {
+    size_t len = strlen(path);
+    if (len == 0 || len >= PDX_SYSFS_PATH_MAX) return 0;
+    uint32_t result = 0;
+    pthread_mutex_lock(&g_lock);
+    for (uint32_t i = 0; i < g_count; i++) {
+        if (strcmp(g_paths[i], path) == 0) {
+            result = i + 1;
+            break;
+        }
+    }
+    if (!result && g_count < PDX_DEVNODE_MAX) {
+        char* copy = (char*)malloc(len + 1);
+        if (copy) {
+            memcpy(copy, path, len + 1);
+            g_paths[g_count++] = copy;
+            result = g_count;
+        }
+    }
+    pthread_mutex_unlock(&g_lock);
+    return result;
+}
+
+int pdx_devnode_path(uint32_t devnode, char* out, size_t cap) {
+    int found = 0;
+    pthread_mutex_lock(&g_lock);
+    if (devnode >= 1 && devnode <= g_count) {
+        size_t len = strlen(g_paths[devnode - 1]);
+        if (len < cap) {
+            memcpy(out, g_paths[devnode - 1], len + 1);
+            found = 1;
+        }
+    }
+    pthread_mutex_unlock(&g_lock);
+    return found;
+}

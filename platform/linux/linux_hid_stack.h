@@ -1,0 +1,70 @@
+// The Linux stand-ins for "hid.dll", "cfgmgr32.dll" and "setupapi.dll":
+// the fourteen entry points that pdxkit binds, answered from /sys and
+// /dev/hidrawN with the platform's signatures, results and last-error
+// values. The runtime's module registry reaches them through
+// pdx_linux_hid_module; the names carry a prefix so that they never clash
+// with another provider (the simulator) linked into the same program.
+//
+// What maps to what:
+//   device interface  one hidraw node; its path is "/dev/hidrawN"
+//   DevInst of it     the HID device (.../0003:1F3A:2A10.0001); its parent
+//                     is the USB interface, whose parent is the USB device
+//                     that all interfaces of one chip share
+//   attributes        HID_ID of the HID device, bcdDevice of the USB device
+//   capabilities      the HID device's report descriptor, first top-level
+//                     collection (Windows makes one interface per top-level
+//                     collection; hidraw has one node for all of them)
+//   serial number     HID_UNIQ, else the USB device's serial attribute
+#ifndef PDX_LINUX_HID_STACK_H
+#define PDX_LINUX_HID_STACK_H
+
+#include "pdx_runtime.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// The HID device-interface class, {4D1E55B2-F16F-11CF-88CB-001111000030}.
+extern const GUID pdx_linux_hid_interface_guid;
+// The "HIDClass" device setup class that HID device nodes belong to.
+extern const GUID pdx_linux_hid_setup_class_guid;
+
+// hid.dll
+BOOLEAN WINAPI PdxLinux_HidD_GetAttributes(HANDLE device, PHIDD_ATTRIBUTES attributes);
+void WINAPI PdxLinux_HidD_GetHidGuid(LPGUID guid);
+BOOLEAN WINAPI PdxLinux_HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* preparsed);
+NTSTATUS WINAPI PdxLinux_HidP_GetCaps(PHIDP_PREPARSED_DATA preparsed, PHIDP_CAPS caps);
+BOOLEAN WINAPI PdxLinux_HidD_FreePreparsedData(PHIDP_PREPARSED_DATA preparsed);
+BOOLEAN WINAPI PdxLinux_HidD_GetNumInputBuffers(HANDLE device, PULONG count);
+BOOLEAN WINAPI PdxLinux_HidD_SetNumInputBuffers(HANDLE device, ULONG count);
+BOOLEAN WINAPI PdxLinux_HidD_GetSerialNumberString(HANDLE device, PVOID buffer, ULONG length);
+BOOLEAN WINAPI PdxLinux_HidD_GetIndexedString(HANDLE device, ULONG index, PVOID buffer, ULONG length);
+
+// cfgmgr32.dll
+CONFIGRET WINAPI PdxLinux_CM_Get_Parent(PDEVINST parent, DEVINST devinst, ULONG flags);
+
+// setupapi.dll
+HDEVINFO WINAPI PdxLinux_SetupDiGetClassDevsA(const GUID* class_guid, PCSTR enumerator, HWND parent, DWORD flags);
+BOOL WINAPI PdxLinux_SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA devinfo, const GUID* interface_guid,
+                                                 DWORD index, PSP_DEVICE_INTERFACE_DATA interface_data);
+BOOL WINAPI PdxLinux_SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA interface_data,
+                                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detail_size,
+                                                      PDWORD required_size, PSP_DEVINFO_DATA devinfo);
+BOOL WINAPI PdxLinux_SetupDiDestroyDeviceInfoList(HDEVINFO set);
+
+// Module definition for "hid.dll", "cfgmgr32.dll" or "setupapi.dll" (as the
+// runtime normalises names: lower case with ".dll"); NULL for any other
+// name. A PdxRtModuleLookupFn. Its first call also registers the
+// "/dev/hidraw" path handler, so that the device paths it reports open as
+// hidraw files.
+const PdxRtModuleDef* pdx_linux_hid_module(const char* name);
+
+// Makes this backend the runtime's default provider of the three modules
+// and registers its path handler. Idempotent.
+void pdx_linux_hid_install(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,87 @@
+// Events: manual-reset (wakes every waiter, stays signalled) and auto-reset
+// (hands the signal to exactly one waiter, or keeps it for the next wait).
+#include <stdlib.h>
+
+#include "rt_internal.h"
+
+extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                                      LPCSTR lpName)
+{
+    if (!rt_call_enter(PDXRT_CreateEventA, NULL))
+        return NULL;
+    if (lpName) {
+        // Named objects are outside the subset.
+        rt_set_error(ERROR_NOT_SUPPORTED);
+        return NULL;
+    }
+    RtEvent* e = (RtEvent*)calloc(1, sizeof(*e));
+    if (!e) {
+        rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
+        return NULL;
+    }
+    rt_object_init(&e->base, RT_EVENT);
+    e->manual = bManualReset != 0;
+    e->signalled = bInitialState != 0;
+    RT_COUNT(events, 1);
+    HANDLE h = rt_handle_alloc(&e->base);
+    if (!h)
+        rt_object_release(&e->base);
+    else
+        rt_set_error(ERROR_SUCCESS);
+    return h;
+}
+
+void rt_event_destroy(RtEvent* e)
+{
+    RT_COUNT(events, -1);
+    free(e);
+}
+
+int rt_event_try_take(RtEvent* e, DWORD* result)
+{
+    if (!e->signalled)
+        return 0;
+    if (!e->manual)
+        e->signalled = 0;
+    *result = WAIT_OBJECT_0;
+    return 1;
+}
+
+extern "C" BOOL WINAPI SetEvent(HANDLE hEvent)
+{
+    if (!rt_call_enter(PDXRT_SetEvent, NULL))
+        return FALSE;
+    RtEvent* e = (RtEvent*)rt_handle_get(hEvent, RT_EVENT);
+    if (!e)
+        return FALSE;
+    rt_lock(&e->base);
+    if (e->manual) {
+        e->signalled = 1;
+        RtWaiter* w;
+        while ((w = rt_waiter_pop(&e->base)) != NULL)
+            rt_waiter_satisfy(w, WAIT_OBJECT_0);
+    } else {
+        RtWaiter* w = rt_waiter_pop(&e->base);
+        if (w)
+            rt_waiter_satisfy(w, WAIT_OBJECT_0);
+        else
+            e->signalled = 1;
+    }
+    rt_unlock(&e->base);
+    rt_object_release(&e->base);
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI ResetEvent(HANDLE hEvent)
+{
+    if (!rt_call_enter(PDXRT_ResetEvent, NULL))
+        return FALSE;
+    RtEvent* e = (RtEvent*)rt_handle_get(hEvent, RT_EVENT);
+    if (!e)
+        return FALSE;
+    rt_lock(&e->base);
+    e->signalled = 0;
+    rt_unlock(&e->base);
+    rt_object_release(&e->base);
+    return TRUE;
+}

@@ -1,0 +1,164 @@
+// Private heaps. A heap handle is the address of its record (as on Windows,
+// not a kernel handle). Blocks come from malloc with a header that links
+// them into their heap, so HeapDestroy frees every block still allocated.
+// A heap with a maximum size is fixed: allocations past it fail.
+#include <stdlib.h>
+#include <string.h>
+
+#include "rt_internal.h"
+
+#define RT_HEAP_MAGIC 0x50444850u  // "PHDP"
+#define RT_BLOCK_MAGIC 0x50444B42u
+
+struct RtBlock;
+
+struct RtHeap {
+    uint32_t magic;
+    DWORD options;
+    SIZE_T max_size;
+    SIZE_T used;
+    pthread_mutex_t lock;
+    RtBlock* blocks;
+};
+
+// Header in front of every block; 32 bytes keep the payload 16-byte aligned.
+struct RtBlock {
+    RtBlock* next;
+    RtBlock* prev;
+    SIZE_T size;
+    uint32_t magic;
+    uint32_t pad;
+};
+
+static_assert(sizeof(RtBlock) % 16 == 0, "block header keeps payload alignment");
+
+static void heap_lock(RtHeap* heap, DWORD flags)
+{
+    if (!((heap->options | flags) & HEAP_NO_SERIALIZE))
+        pthread_mutex_lock(&heap->lock);
+}
+
+static void heap_unlock(RtHeap* heap, DWORD flags)
+{
+    if (!((heap->options | flags) & HEAP_NO_SERIALIZE))
+        pthread_mutex_unlock(&heap->lock);
+}
+
+static RtHeap* heap_of(HANDLE h)
+{
+    RtHeap* heap = (RtHeap*)h;
+    if (!heap || heap == INVALID_HANDLE_VALUE || heap->magic != RT_HEAP_MAGIC) {
+        rt_set_error(ERROR_INVALID_HANDLE);
+        return NULL;
+    }
+    return heap;
+}
+
+extern "C" HANDLE WINAPI HeapCreate(DWORD flOptions, SIZE_T dwInitialSize, SIZE_T dwMaximumSize)
+{
+    if (!rt_call_enter(PDXRT_HeapCreate, NULL))
+        return NULL;
+    if (dwMaximumSize != 0 && dwInitialSize > dwMaximumSize) {
+        rt_set_error(ERROR_INVALID_PARAMETER);
+        return NULL;
+    }
+    RtHeap* heap = (RtHeap*)calloc(1, sizeof(*heap));
+    if (!heap) {
+        rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
+        return NULL;
+    }
+    heap->magic = RT_HEAP_MAGIC;
+    heap->options = flOptions;
+    heap->max_size = dwMaximumSize;
+    pthread_mutex_init(&heap->lock, NULL);
+    RT_COUNT(heaps, 1);
+    return (HANDLE)heap;
+}
+
+extern "C" LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes)
+{
+    if (!rt_call_enter(PDXRT_HeapAlloc, NULL))
+        return NULL;
+    RtHeap* heap = heap_of(hHeap);
+    if (!heap)
+        return NULL;
+    if (dwBytes > ((SIZE_T)-1) / 2) {
+        rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
+        return NULL;
+    }
+    RtBlock* b = (RtBlock*)((dwFlags & HEAP_ZERO_MEMORY) ? calloc(1, sizeof(RtBlock) + dwBytes)
+                                                          : malloc(sizeof(RtBlock) + dwBytes));
+    if (!b) {
+        rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
+        return NULL;
+    }
+    b->size = dwBytes;
+    b->magic = RT_BLOCK_MAGIC;
+    b->prev = NULL;
+    heap_lock(heap, dwFlags);
+    if (heap->max_size != 0 && heap->used + dwBytes > heap->max_size) {
+        heap_unlock(heap, dwFlags);
+        free(b);
+        rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
+        return NULL;
+    }
+    heap->used += dwBytes;
+    b->next = heap->blocks;
+    if (heap->blocks)
+        heap->blocks->prev = b;
+    heap->blocks = b;
+    heap_unlock(heap, dwFlags);
+    RT_COUNT(heap_blocks, 1);
+    return b + 1;
+}
+
+extern "C" BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem)
+{
+    if (!rt_call_enter(PDXRT_HeapFree, NULL))
+        return FALSE;
+    RtHeap* heap = heap_of(hHeap);
+    if (!heap)
+        return FALSE;
+    if (!lpMem)
+        return TRUE;
+    RtBlock* b = (RtBlock*)lpMem - 1;
+    if (b->magic != RT_BLOCK_MAGIC) {
+        rt_set_error(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    heap_lock(heap, dwFlags);
+    if (b->prev)
+        b->prev->next = b->next;
+    else
+        heap->blocks = b->next;
+    if (b->next)
+        b->next->prev = b->prev;
+    heap->used -= b->size;
+    heap_unlock(heap, dwFlags);
+    b->magic = 0;
+    free(b);
+    RT_COUNT(heap_blocks, -1);
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI HeapDestroy(HANDLE hHeap)
+{
+    if (!rt_call_enter(PDXRT_HeapDestroy, NULL))
+        return FALSE;
+    RtHeap* heap = heap_of(hHeap);
+    if (!heap)
+        return FALSE;
+    RtBlock* b = heap->blocks;
+    while (b) {
+        RtBlock* next = b->next;
+        b->magic = 0;
+        free(b);
+        RT_COUNT(heap_blocks, -1);
+        b = next;
+    }
+    heap->magic = 0;
+    pthread_mutex_destroy(&heap->lock);
+    free(heap);
+    RT_COUNT(heaps, -1);
+    return TRUE;
+}

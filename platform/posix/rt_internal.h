@@ -1,0 +1,232 @@
+// Internal structures of the POSIX Win32 runtime, shared by its files.
+//
+// Objects (events, mutexes, threads, files) are reference counted; a handle
+// holds one reference, so does a thread waiting on the object. Each object has
+// its own lock guarding its state and its list of registered waiters.
+//
+// Every thread that touches the runtime has a thread state: an eventfd to wake
+// it, its queue of APCs and completed requests, the requests it has issued and
+// the mutexes it owns. Threads the runtime did not create get one on first
+// use; a pthread key destructor ends it when the thread ends.
+//
+// Lock order: object (file) lock, then thread-state lock. The handle table
+// lock and the fault lock are leaves.
+#ifndef PDX_RT_INTERNAL_H
+#define PDX_RT_INTERNAL_H
+
+#include <poll.h>
+#include <pthread.h>
+
+#include "pdx_runtime.h"
+
+#define RT_ATOMIC_LOAD(p) __atomic_load_n((p), __ATOMIC_ACQUIRE)
+#define RT_ATOMIC_STORE(p, v) __atomic_store_n((p), (v), __ATOMIC_RELEASE)
+#define RT_ATOMIC_ADD(p, v) __atomic_add_fetch((p), (v), __ATOMIC_ACQ_REL)
+
+enum RtType { RT_EVENT = 1, RT_MUTEX, RT_THREAD, RT_FILE };
+
+struct RtThreadState;
+
+// A thread blocked on an object. Lives on the waiting thread's stack; the
+// object's lock guards every field once it is registered.
+struct RtWaiter {
+    RtWaiter* next;
+    RtThreadState* ts;
+    int satisfied;
+    DWORD result;  // WAIT_OBJECT_0 or WAIT_ABANDONED once satisfied
+};
+
+struct RtObject {
+    int type;
+    int refs;
+    pthread_mutex_t lock;
+    RtWaiter* waiters;  // FIFO
+    RtWaiter* waiters_tail;
+};
+
+struct RtEvent {
+    RtObject base;
+    int manual;
+    int signalled;
+};
+
+struct RtMutex {
+    RtObject base;
+    RtThreadState* owner;
+    DWORD count;
+    int abandoned;  // the owner ended while holding it; next acquirer learns
+    RtMutex* owned_next;  // list of mutexes owned by one thread (owner only)
+    RtMutex* owned_prev;
+};
+
+struct RtThread {
+    RtObject base;
+    RtThreadState* ts;
+    LPTHREAD_START_ROUTINE routine;
+    void* param;
+    SIZE_T stack_size;
+    DWORD suspend_count;
+    int started;
+    int ended;
+    DWORD exit_code;
+};
+
+// APC queue entries: a user APC, or a completed file request.
+enum RtApcKind { RT_APC_USER = 1, RT_APC_REQUEST };
+
+struct RtApc {
+    RtApc* next;
+    int kind;
+    PAPCFUNC fn;
+    ULONG_PTR data;
+};
+
+struct RtFile;
+
+enum RtReqState { RT_REQ_QUEUED = 0, RT_REQ_SENT = 1, RT_REQ_DONE = 2 };
+enum RtReqKind { RT_REQ_READ = 1, RT_REQ_WRITE = 2 };
+
+// One overlapped request. Owned by the issuing thread (taken from and given
+// back to its free list); linked into the file's FIFO while pending.
+struct RtRequest {
+    RtApc apc;  // first: an RtApc* of kind RT_APC_REQUEST is an RtRequest*
+    RtRequest* file_next;
+    RtRequest* file_prev;
+    RtRequest* thread_next;  // issuing thread's outstanding list
+    RtRequest* thread_prev;
+    RtFile* file;  // holds a reference until the request is given back
+    RtThreadState* ts;
+    OVERLAPPED* ov;
+    unsigned char* buf;
+    DWORD len;
+    DWORD done;  // bytes written so far (plain writes)
+    LPOVERLAPPED_COMPLETION_ROUTINE routine;
+    int kind;
+    int state;  // RtReqState, read by the owner without the file lock
+    int tomb;   // cancelled channel write still owed an 'A' by the device
+    DWORD error;
+    DWORD bytes;
+};
+
+struct RtStashMsg {
+    unsigned char* data;
+    size_t len;
+    size_t cap;
+};
+
+#define RT_STASH_SLOTS 64
+
+struct RtFile {
+    RtObject base;
+    int fd;
+    int kind;  // PdxRtFileKind
+    DWORD access;
+    int is_regular;
+    int closed;
+    int disconnected;
+    RtRequest* reads;  // FIFO of pending reads
+    RtRequest* reads_tail;
+    RtRequest* writes;  // FIFO of pending writes (channel: incl. tombstones)
+    RtRequest* writes_tail;
+    unsigned char* scratch;  // channel receive buffer
+    size_t scratch_cap;
+    RtStashMsg* stash;  // device messages that came while no read was pending
+    unsigned stash_head;
+    unsigned stash_count;
+};
+
+struct RtThreadState {
+    int refs;
+    int wake_fd;
+    DWORD id;
+    pthread_mutex_t lock;  // guards the APC queue and `dead`
+    RtApc* apc_head;
+    RtApc* apc_tail;
+    int dead;
+    // Touched only by the thread itself:
+    RtRequest* outstanding;
+    RtRequest* free_requests;
+    RtMutex* owned;
+    RtThread* thread_obj;  // set for threads made by CreateThread
+    DWORD exit_code;
+    struct pollfd* pfds;
+    RtFile** pfd_files;
+    size_t pfd_cap;
+};
+
+// ---- handles and objects (rt_handles.cpp)
+void rt_object_init(RtObject* obj, int type);
+void rt_object_ref(RtObject* obj);
+void rt_object_release(RtObject* obj);
+HANDLE rt_handle_alloc(RtObject* obj);  // takes over one reference; NULL on failure (error set)
+// Referenced object behind a handle when it is of `type` (0: any); NULL with
+// ERROR_INVALID_HANDLE otherwise.
+RtObject* rt_handle_get(HANDLE h, int type);
+void rt_lock(RtObject* obj);
+void rt_unlock(RtObject* obj);
+void rt_waiter_add(RtObject* obj, RtWaiter* w);
+void rt_waiter_remove(RtObject* obj, RtWaiter* w);
+// Satisfies the first waiter (or all) with `result`; object lock held.
+RtWaiter* rt_waiter_pop(RtObject* obj);
+void rt_waiter_satisfy(RtWaiter* w, DWORD result);
+
+// per-type hooks
+void rt_event_destroy(RtEvent* e);
+void rt_mutex_destroy(RtMutex* m);
+void rt_thread_destroy(RtThread* t);
+void rt_file_destroy(RtFile* f);
+void rt_file_close(RtFile* f);  // last handle closed: abort pending requests
+// Wait support: take the object if it is signalled (lock held); *result set.
+int rt_event_try_take(RtEvent* e, DWORD* result);
+int rt_mutex_try_take(RtMutex* m, RtThreadState* ts, DWORD* result);
+void rt_mutex_note_owned(RtMutex* m, RtThreadState* ts);  // after an acquire
+int rt_thread_try_take(RtThread* t, DWORD* result);
+
+// ---- thread state (rt_thread_state.cpp)
+RtThreadState* rt_self(void);
+RtThreadState* rt_thread_state_new(void);  // refs 1; NULL when out of descriptors/memory
+void rt_thread_state_ref(RtThreadState* ts);
+void rt_thread_state_release(RtThreadState* ts);
+void rt_thread_state_adopt(RtThreadState* ts);  // becomes the calling thread's state
+void rt_wake(RtThreadState* ts);
+void rt_drain_wake(RtThreadState* ts);
+// Queue an APC entry; FALSE when the thread has ended. Wakes the thread
+// unless it is the caller.
+int rt_queue_apc(RtThreadState* ts, RtApc* apc);
+int rt_has_apcs(RtThreadState* ts);
+// Runs every queued APC in the calling thread; returns how many ran.
+int rt_run_apcs(RtThreadState* ts);
+void rt_thread_state_kill(RtThreadState* ts);  // no more APCs; queued ones dropped
+
+// ---- waiting (rt_wait.cpp)
+DWORD rt_wait(RtObject* obj, DWORD ms, int alertable);
+
+// ---- files (rt_file_io.cpp)
+// Builds the poll set of the thread's outstanding requests (after slot 0).
+size_t rt_thread_poll_files(RtThreadState* ts, size_t first);
+void rt_file_progress(RtFile* f);
+void rt_thread_end_requests(RtThreadState* ts);  // thread ends: drop its requests
+void rt_request_run(RtThreadState* ts, RtRequest* r);  // run its routine, give it back
+void rt_request_discard(RtThreadState* ts, RtRequest* r);
+NTSTATUS rt_status_from_error(DWORD error);
+DWORD rt_error_from_status(NTSTATUS status);
+
+// ---- faults and counters (rt_faults.cpp)
+// Counts the call and decides whether an injected fault makes it fail; on
+// failure the last error is set and 0 returned.
+int rt_call_enter(PdxRtCall call, const char* name);
+
+struct RtCounters {
+    int handles, events, mutexes, threads, running_threads, files, heaps, heap_blocks, pending_io,
+        queued_apcs;
+};
+extern RtCounters rt_counters;
+#define RT_COUNT(field, delta) __atomic_add_fetch(&rt_counters.field, (delta), __ATOMIC_RELAXED)
+
+// ---- misc
+void rt_set_error(DWORD error);
+uint64_t rt_now_ns(void);
+int rt_strcasecmp(const char* a, const char* b);
+int rt_strncasecmp(const char* a, const char* b, size_t n);
+
+#endif

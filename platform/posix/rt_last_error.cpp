@@ -1,0 +1,35 @@
+// The last-error value (per thread) and small helpers shared by the runtime.
+#include <ctype.h>
+#include <time.h>
+
+#include "rt_internal.h"
+
+static thread_local DWORD t_last_error;
+
+extern "C" DWORD WINAPI GetLastError(void) { return t_last_error; }
+
+extern "C" VOID WINAPI SetLastError(DWORD dwErrCode) { t_last_error = dwErrCode; }
+
+void rt_set_error(DWORD error) { t_last_error = error; }
+
+uint64_t rt_now_ns(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
+}
+
+int rt_strncasecmp(const char* a, const char* b, size_t n)
+{
+    for (size_t i = 0; i < n; i++) {
+        int ca = tolower((unsigned char)a[i]);
+        int cb = tolower((unsigned char)b[i]);
+        if (ca != cb)
+            return ca - cb;
+        if (ca == 0)
+            return 0;
+    }
+    return 0;
+}
+
+int rt_strcasecmp(const char* a, const char* b) { return rt_strncasecmp(a, b, (size_t)-1); }

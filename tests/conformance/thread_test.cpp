@@ -1,0 +1,131 @@
+// Threads: suspended creation and resume counts, exit codes, signalled
+// handles, thread ids, disposing of a never-started thread, and the
+// last-error value kept per thread.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "pdx_win32.h"
+
+namespace {
+
+struct Probe {
+    std::atomic<int> ran{0};
+    std::atomic<DWORD> id{0};
+};
+
+static DWORD WINAPI RecordAndReturn(LPVOID param)
+{
+    Probe* p = (Probe*)param;
+    p->id = GetCurrentThreadId();
+    p->ran = 1;
+    return 17;
+}
+
+static DWORD WINAPI ExitWithCode(LPVOID param)
+{
+    ExitThread((DWORD)(uintptr_t)param);
+    return 0;  // not reached
+}
+
+static DWORD WINAPI TakeGate(LPVOID param)
+{
+    return WaitForSingleObject((HANDLE)param, 10000);
+}
+
+TEST(Threads, CreatedSuspendedRunsOnlyAfterResume)
+{
+    Probe probe;
+    DWORD id = 0;
+    HANDLE t = CreateThread(NULL, 0, RecordAndReturn, &probe, CREATE_SUSPENDED, &id);
+    ASSERT_NE(t, (HANDLE)NULL);
+    EXPECT_NE(id, 0u);
+    EXPECT_EQ(WaitForSingleObject(t, 50), WAIT_TIMEOUT);
+    EXPECT_EQ(probe.ran.load(), 0);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(t, &code));
+    EXPECT_EQ(code, STILL_ACTIVE);
+    EXPECT_EQ(ResumeThread(t), 1u) << "previous suspend count";
+    ASSERT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(probe.ran.load(), 1);
+    EXPECT_EQ(probe.id.load(), id);
+    EXPECT_TRUE(GetExitCodeThread(t, &code));
+    EXPECT_EQ(code, 17u);
+    EXPECT_EQ(ResumeThread(t), 0u) << "a thread that is not suspended has count 0";
+    EXPECT_TRUE(CloseHandle(t));
+}
+
+TEST(Threads, ExitThreadSetsExitCode)
+{
+    HANDLE t = CreateThread(NULL, 0, ExitWithCode, (LPVOID)(uintptr_t)42, 0, NULL);
+    ASSERT_NE(t, (HANDLE)NULL);
+    ASSERT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(t, &code));
+    EXPECT_EQ(code, 42u);
+    EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_OBJECT_0) << "an ended thread stays signalled";
+    CloseHandle(t);
+}
+
+TEST(Threads, TerminateNeverStartedThreadDoesNotRunIt)
+{
+    Probe probe;
+    HANDLE t = CreateThread(NULL, 0, RecordAndReturn, &probe, CREATE_SUSPENDED, NULL);
+    ASSERT_NE(t, (HANDLE)NULL);
+    EXPECT_TRUE(TerminateThread(t, 7));
+    ASSERT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(t, &code));
+    EXPECT_EQ(code, 7u);
+    EXPECT_EQ(probe.ran.load(), 0);
+    CloseHandle(t);
+}
+
+TEST(Threads, IdsDifferBetweenThreads)
+{
+    DWORD mine = GetCurrentThreadId();
+    EXPECT_EQ(GetCurrentThreadId(), mine);
+    DWORD other = 0;
+    std::thread([&] { other = GetCurrentThreadId(); }).join();
+    EXPECT_NE(other, 0u);
+    EXPECT_NE(other, mine);
+}
+
+TEST(Threads, WaitOnThreadHandleFromSeveralThreads)
+{
+    HANDLE gate = CreateEventA(NULL, TRUE, FALSE, NULL);
+    HANDLE t = CreateThread(NULL, 0, TakeGate, gate, 0, NULL);
+    ASSERT_NE(t, (HANDLE)NULL);
+    std::atomic<DWORD> seen{0xdeadbeef};
+    std::thread watcher([&] { seen = WaitForSingleObject(t, 10000); });
+    EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_TIMEOUT);
+    SetEvent(gate);
+    EXPECT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
+    watcher.join();
+    EXPECT_EQ(seen.load(), WAIT_OBJECT_0);
+    CloseHandle(t);
+    CloseHandle(gate);
+}
+
+TEST(LastError, IsPerThread)
+{
+    SetLastError(1234);
+    DWORD seen_there = 0;
+    std::thread([&] {
+        SetLastError(5678);
+        seen_there = GetLastError();
+    }).join();
+    EXPECT_EQ(seen_there, 5678u);
+    EXPECT_EQ(GetLastError(), 1234u);
+}
+
+TEST(LastError, FreshThreadStartsAtZero)
+{
+    SetLastError(1234);
+    DWORD start = 0xdeadbeef;
+    std::thread([&] { start = GetLastError(); }).join();
+    EXPECT_EQ(start, 0u);
+}
+
+}  // namespace
