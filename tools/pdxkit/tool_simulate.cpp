@@ -2,10 +2,30 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+#include <thread>
+
 #include "pdxsim.h"
 #include "tool.h"
 
 static PdxSimWorld g_world;
+static std::thread g_driver;
+static std::atomic<bool> g_stop_driver{false};
+
+// The inputs start moving once the library listens on a chip's port
+// interface, so that the first reports are not sent to nobody.
+static void DriveWhenListened(std::string kind, uint32_t rate, int devices) {
+    for (int d = 0; d < devices; ++d) {
+        if (!g_world.device[d].chip_model) continue;
+        while (!g_stop_driver.load() && !pdxsim_wait_open_handles(d, 0, 1, 1, 100)) {
+        }
+        if (g_stop_driver.load()) return;
+        if (kind == "random")
+            pdxsim_chip_start_random(d, rate, 1234u + d, 0);
+        else
+            pdxsim_chip_start_counter(d, rate, 0, 0);
+    }
+}
 
 static bool StartDrive(const std::string& drive, int devices) {
     if (drive.empty()) return true;
@@ -16,13 +36,7 @@ static bool StartDrive(const std::string& drive, int devices) {
         fprintf(stderr, "pdxkit: --drive takes random:HZ or counter:HZ, not \"%s\"\n", drive.c_str());
         return false;
     }
-    for (int d = 0; d < devices; ++d) {
-        if (!g_world.device[d].chip_model) continue;
-        if (kind == "random")
-            pdxsim_chip_start_random(d, static_cast<uint32_t>(rate), 1234u + d, 0);
-        else
-            pdxsim_chip_start_counter(d, static_cast<uint32_t>(rate), 0, 0);
-    }
+    g_driver = std::thread(DriveWhenListened, kind, static_cast<uint32_t>(rate), devices);
     return true;
 }
 
@@ -47,5 +61,7 @@ bool StartSimulation(const ToolOptions& options) {
 }
 
 void StopSimulation() {
+    g_stop_driver = true;
+    if (g_driver.joinable()) g_driver.join();
     if (g_world.device_count) pdxsim_uninstall();
 }

@@ -1,0 +1,23 @@
+# Runs the pdxkit tool once and checks its exit code and output.
+#   -DTOOL=<path> [-DEMULATOR=<wrapper>] -DARGS=<arguments joined by |> -DEXPECT_EXIT=<n>
+#   -DEXPECT_OUT=<regex> [-DEXPECT_ERR=<regex>] [-DREJECT_OUT=<regex>]
+string(REPLACE "|" ";" args "${ARGS}")
+set(command ${TOOL} ${args})
+if(EMULATOR)
+  set(command ${EMULATOR} ${command})
+endif()
+execute_process(COMMAND ${command} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 50)
+string(REPLACE "\r" "" out "${out}")
+string(REPLACE "\r" "" err "${err}")
+if(NOT status STREQUAL "${EXPECT_EXIT}")
+  message(FATAL_ERROR "exit ${status}, expected ${EXPECT_EXIT}\nstdout:\n${out}\nstderr:\n${err}")
+endif()
+if(DEFINED EXPECT_OUT AND NOT out MATCHES "${EXPECT_OUT}")
+  message(FATAL_ERROR "stdout does not match ${EXPECT_OUT}:\n${out}\nstderr:\n${err}")
+endif()
+if(DEFINED REJECT_OUT AND out MATCHES "${REJECT_OUT}")
+  message(FATAL_ERROR "stdout matches ${REJECT_OUT}:\n${out}")
+endif()
+if(DEFINED EXPECT_ERR AND NOT err MATCHES "${EXPECT_ERR}")
+  message(FATAL_ERROR "stderr does not match ${EXPECT_ERR}:\n${err}")
+endif()
