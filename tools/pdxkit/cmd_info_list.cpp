@@ -9,6 +9,10 @@ int CommandInfo(const ToolOptions& options) {
     return kExitOk;
 }
 
+static unsigned long HandleBits(PdxKitHandle device) {
+    return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(device));
+}
+
 static const char* PipesText(PdxKitHandle device) {
     // The library offers no pipe count; a pipe exists when cancelling on it
     // is accepted (it checks both of the pipe's handles and cancels nothing
@@ -35,13 +39,13 @@ int CommandList(const ToolOptions& options) {
         PdxKitHandle device = PdxKitGetDeviceHandle(n);
         std::string serial = SerialText(device);
         if (options.json) {
-            printf("  {\"number\": %u, \"handle\": \"%p\", \"product_id\": \"0x%04X\", \"revision\": \"0x%04X\", "
+            printf("  {\"number\": %u, \"handle\": \"0x%lx\", \"product_id\": \"0x%04X\", \"revision\": \"0x%04X\", "
                    "\"serial\": %s%s%s, \"pipes\": \"%s\"}%s\n",
-                   n, device, PdxKitGetProductId(device), PdxKitGetRevision(device), serial.empty() ? "" : "\"",
+                   n, HandleBits(device), PdxKitGetProductId(device), PdxKitGetRevision(device), serial.empty() ? "" : "\"",
                    serial.empty() ? "null" : serial.c_str(), serial.empty() ? "" : "\"", PipesText(device),
                    n < count ? "," : "");
         } else {
-            printf("%-3u %-18p 0x%04X   0x%04X   %-10s %s\n", n, device, PdxKitGetProductId(device),
+            printf("%-3u 0x%-16lx 0x%04X   0x%04X   %-10s %s\n", n, HandleBits(device), PdxKitGetProductId(device),
                    PdxKitGetRevision(device), serial.empty() ? "(none)" : serial.c_str(), PipesText(device));
         }
     }

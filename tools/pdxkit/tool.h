@@ -51,6 +51,8 @@ double NowSeconds();
 // Simulated chips for --simulate; returns false with a message printed.
 bool StartSimulation(const ToolOptions& options);
 void StopSimulation();
+// Called once the library has opened the devices.
+void SimulationDevicesOpened();
 
 int CommandList(const ToolOptions& options);
 int CommandMonitor(const ToolOptions& options);

@@ -40,6 +40,7 @@ int OpenDevices(PdxKitHandle* first) {
         fprintf(stderr, "pdxkit: %s\n", DescribeError("no device of the family found", error).c_str());
         return kExitNoDevice;
     }
+    SimulationDevicesOpened();
     return kExitOk;
 }
 

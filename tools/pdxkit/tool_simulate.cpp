@@ -2,32 +2,27 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <atomic>
-#include <thread>
-
 #include "pdxsim.h"
 #include "tool.h"
 
 static PdxSimWorld g_world;
-static std::thread g_driver;
-static std::atomic<bool> g_stop_driver{false};
+static std::string g_drive_kind;
+static uint32_t g_drive_rate = 0;
 
-// The inputs start moving once the library listens on a chip's port
-// interface, so that the first reports are not sent to nobody.
-static void DriveWhenListened(std::string kind, uint32_t rate, int devices) {
-    for (int d = 0; d < devices; ++d) {
+// The inputs start moving once the library has opened the chips, so that the
+// first reports are not sent to nobody.
+void SimulationDevicesOpened() {
+    if (g_drive_rate == 0) return;
+    for (int d = 0; d < g_world.device_count; ++d) {
         if (!g_world.device[d].chip_model) continue;
-        while (!g_stop_driver.load() && !pdxsim_wait_open_handles(d, 0, 1, 1, 100)) {
-        }
-        if (g_stop_driver.load()) return;
-        if (kind == "random")
-            pdxsim_chip_start_random(d, rate, 1234u + d, 0);
+        if (g_drive_kind == "random")
+            pdxsim_chip_start_random(d, g_drive_rate, 1234u + d, 0);
         else
-            pdxsim_chip_start_counter(d, rate, 0, 0);
+            pdxsim_chip_start_counter(d, g_drive_rate, 0, 0);
     }
 }
 
-static bool StartDrive(const std::string& drive, int devices) {
+static bool StartDrive(const std::string& drive) {
     if (drive.empty()) return true;
     size_t colon = drive.find(':');
     std::string kind = drive.substr(0, colon);
@@ -36,7 +31,8 @@ static bool StartDrive(const std::string& drive, int devices) {
         fprintf(stderr, "pdxkit: --drive takes random:HZ or counter:HZ, not \"%s\"\n", drive.c_str());
         return false;
     }
-    g_driver = std::thread(DriveWhenListened, kind, static_cast<uint32_t>(rate), devices);
+    g_drive_kind = kind;
+    g_drive_rate = static_cast<uint32_t>(rate);
     return true;
 }
 
@@ -57,11 +53,9 @@ bool StartSimulation(const ToolOptions& options) {
         fprintf(stderr, "pdxkit: the simulator could not start\n");
         return false;
     }
-    return StartDrive(options.drive, g_world.device_count);
+    return StartDrive(options.drive);
 }
 
 void StopSimulation() {
-    g_stop_driver = true;
-    if (g_driver.joinable()) g_driver.join();
     if (g_world.device_count) pdxsim_uninstall();
 }
