@@ -25,6 +25,9 @@ if(WIN32)
   set_target_properties(pdxkit PROPERTIES PREFIX "" OUTPUT_NAME pdxkit)
   target_link_options(pdxkit PRIVATE -Wl,--enable-stdcall-fixup)
 else()
+  # The last-error exports that only the POSIX build has.
+  target_sources(pdxkit PRIVATE ${CMAKE_SOURCE_DIR}/platform/posix/exports/last_error_export.cpp)
+  target_sources(pdxkit_static PRIVATE ${CMAKE_SOURCE_DIR}/platform/posix/exports/last_error_export.cpp)
   # The export list of the .so derives from pdxkit.def.
   file(STRINGS ${CMAKE_SOURCE_DIR}/pdxkit.def PDX_DEF_LINES REGEX "^[ \t]+[A-Za-z_][A-Za-z0-9_]*[ \t]+@[0-9]+")
   set(PDX_EXPORTS "")
