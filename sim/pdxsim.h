@@ -108,9 +108,13 @@ PDXSIM_API const char* pdxsim_library_name(PdxSimLibrary lib);
 typedef struct PdxSimInterfaceFaults {
     int detail_size_zero;     /* the detail size query reports 0 bytes */
     int open_rw_refused;      /* CreateFileA with GENERIC_READ or GENERIC_WRITE fails
-                                 (ERROR_ACCESS_DENIED); access 0 still opens */
+                                 (ERROR_ACCESS_DENIED); access 0 still opens.
+                                 Windows: applies to paths handed out by the detail
+                                 query while set (an inbound-only pipe: GENERIC_READ
+                                 is refused, GENERIC_WRITE alone and 0 open) */
     int open_refused;         /* every CreateFileA fails (Linux: ERROR_ACCESS_DENIED;
-                                 Windows: ERROR_FILE_NOT_FOUND, no server listens) */
+                                 Windows: ERROR_FILE_NOT_FOUND for paths handed out by
+                                 the detail query while set, no server listens) */
     int attributes_fail;      /* HidD_GetAttributes FALSE */
     int preparsed_fail;       /* HidD_GetPreparsedData FALSE */
     int caps_fail;            /* HidP_GetCaps HIDP_STATUS_INVALID_PREPARSED_DATA */
@@ -328,7 +332,9 @@ PDXSIM_API int pdxsim_wait_open_handles(int device, int iface, uint32_t count, i
    newest is dropped, as hidraw does). Returns the number of handles reached
    (0 when the interface is unplugged or nobody reads). Linux: the buffer is
    the channel's socket buffer, sized for at least 128 reports of 65 bytes.
-   Windows: the pipe's buffer; a client with a write still pending gets none. */
+   Windows: the pipe's buffer (128 reports of 65 bytes); a handle whose buffer
+   is full gets none. The server end cannot see a handle's access, so every
+   connected handle counts as reading, write-only ones included. */
 PDXSIM_API int pdxsim_send_report(int device, int iface, const void* bytes, uint32_t len);
 /* Completes the oldest pending read of every read handle with `error` and 0
    bytes (Linux only; Windows: returns 0, impossible with pipes). */
@@ -363,7 +369,11 @@ PDXSIM_API void pdxsim_set_canned_reply(int device, int iface, const void* bytes
    write is captured in every case. */
 PDXSIM_API int pdxsim_fail_writes(int device, int iface, uint32_t count, uint32_t error);
 PDXSIM_API int pdxsim_zero_writes(int device, int iface, uint32_t count);
-/* Holding: acknowledgements of writes are withheld until released (Linux). */
+/* Holding: acknowledgements of writes are withheld until released. Linux:
+   exact, per write. Windows: the pipe is not read while held (a host write
+   completes only when read), so writes stay pending; releasing is possible
+   only by ending the hold, which releases all, and pdxsim_held_writes counts
+   handles with a write waiting. */
 PDXSIM_API int pdxsim_hold_writes(int device, int iface, int hold);
 /* Releases the held acknowledgements (all when count is 0), oldest first,
    with success; returns how many were released. */

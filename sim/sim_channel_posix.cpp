@@ -30,17 +30,10 @@ struct Conn {
     std::deque<std::vector<uint8_t>> outq;   // acknowledgements waiting for room
 };
 
-struct HeldAck {
-    uint64_t conn;
-    uint32_t error;
-    uint32_t bytes;
-};
-
 } // namespace
 
 struct SimChannelIface {
     std::vector<Conn*> conns;
-    std::deque<HeldAck> held;
 };
 
 namespace {
@@ -57,7 +50,8 @@ struct Channel {
     std::map<int, Conn*> by_host_fd;
 };
 
-Channel g_channel;
+// Never destroyed: its thread may still run when statics are torn down.
+Channel& g_channel = *new Channel();
 const uint64_t kWakeId = 0;
 
 SimChannelIface* chan_locked(int device, int iface) {
@@ -153,16 +147,11 @@ bool drain(uint64_t id) {
         if (n <= 0) return false;
         if (buf[0] != PDXRT_MSG_WRITE) continue;
         uint32_t error = 0, bytes = 0;
-        int ack = sim_host_write(device, iface, buf + 1, (uint32_t)(n - 1), &error, &bytes);
+        int ack = sim_host_write(device, iface, id, buf + 1, (uint32_t)(n - 1), &error, &bytes);
         std::lock_guard<std::mutex> lk(s.lock);
         auto it = g_channel.by_id.find(id);
         if (it == g_channel.by_id.end()) return true;
-        if (ack) {
-            send_ack_locked(it->second, error, bytes);
-        } else if (SimChannelIface* ch = chan_locked(device, iface)) {
-            ch->held.push_back({id, error, bytes});
-            s.changed.notify_all();
-        }
+        if (ack) send_ack_locked(it->second, error, bytes);
     }
 }
 
@@ -210,7 +199,7 @@ void kill_iface_locked(int device, int iface) {
     if (!f || !f->channel) return;
     std::vector<Conn*> conns = f->channel->conns;
     for (Conn* c : conns) kill_conn_locked(c);
-    f->channel->held.clear();
+    f->held.clear();
 }
 
 } // namespace
@@ -308,10 +297,8 @@ void sim_channel_stop() {
     for (int d = 0; d < PDXSIM_MAX_DEVICES; d++)
         for (int i = 0; i < PDXSIM_MAX_INTERFACES; i++) {
             SimIface& f = s.ifaces[d][i];
-            if (f.channel) {
-                f.channel->conns.clear();
-                f.channel->held.clear();
-            }
+            if (f.channel) f.channel->conns.clear();
+            f.held.clear();
         }
     close(g_channel.epoll_fd);
     close(g_channel.wake_fd);
@@ -360,8 +347,15 @@ uint32_t sim_channel_open_handles_locked(int device, int iface, bool read_only) 
     SimIface* f = sim_iface_locked(device, iface);
     if (!f || !f->channel) return 0;
     uint32_t n = 0;
-    for (Conn* c : f->channel->conns)
-        if (!host_closed(c) && (!read_only || (c->access & GENERIC_READ))) n++;
+    for (Conn* c : f->channel->conns) {
+        if (host_closed(c)) {
+            // Seen here before the service thread gets to it: record it now,
+            // so that what a caller reads after this count agrees with it.
+            sim_open_closed_locked(c->open_index);
+            continue;
+        }
+        if (!read_only || (c->access & GENERIC_READ)) n++;
+    }
     return n;
 }
 
@@ -369,11 +363,11 @@ uint32_t sim_channel_release(int device, int iface, uint32_t count) {
     SimState& s = sim_state();
     std::lock_guard<std::mutex> lk(s.lock);
     SimIface* f = sim_iface_locked(device, iface);
-    if (!f || !f->channel) return 0;
+    if (!f) return 0;
     uint32_t released = 0;
-    while (!f->channel->held.empty() && (count == 0 || released < count)) {
-        HeldAck h = f->channel->held.front();
-        f->channel->held.pop_front();
+    while (!f->held.empty() && (count == 0 || released < count)) {
+        SimIface::HeldAck h = f->held.front();
+        f->held.pop_front();
         auto it = g_channel.by_id.find(h.conn);
         if (it == g_channel.by_id.end()) continue;
         send_ack_locked(it->second, h.error, h.bytes);
@@ -386,7 +380,7 @@ uint32_t sim_channel_held(int device, int iface) {
     SimState& s = sim_state();
     std::lock_guard<std::mutex> lk(s.lock);
     SimIface* f = sim_iface_locked(device, iface);
-    return (f && f->channel) ? (uint32_t)f->channel->held.size() : 0;
+    return f ? (uint32_t)f->held.size() : 0;
 }
 
 bool sim_channel_supports_completion_faults() { return true; }

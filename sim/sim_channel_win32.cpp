@@ -56,7 +56,8 @@ struct Channel {
     std::vector<Inst*> insts; // every instance not yet freed
 };
 
-Channel g_channel;
+// Never destroyed: its thread may still run when statics are torn down.
+Channel& g_channel = *new Channel();
 
 std::string variant_path(const SimIface& f, int variant) {
     return variant == VARIANT_INBOUND ? f.path + "-in" : f.path;
@@ -70,14 +71,18 @@ Op* new_op(OpKind kind, Inst* inst) {
     return op;
 }
 
-void free_inst_if_done_locked(Inst* inst) {
-    if (!inst->closed || inst->pending_ops > 0) return;
-    for (size_t k = 0; k < g_channel.insts.size(); k++)
-        if (g_channel.insts[k] == inst) {
-            g_channel.insts.erase(g_channel.insts.begin() + (long)k);
-            break;
+// Frees closed instances whose operations have all completed. Instances are
+// only freed here, so a pointer stays valid until the next sweep.
+void sweep_locked() {
+    auto& v = g_channel.insts;
+    for (size_t k = 0; k < v.size();) {
+        if (v[k]->closed && v[k]->pending_ops == 0) {
+            delete v[k];
+            v.erase(v.begin() + (long)k);
+        } else {
+            k++;
         }
-    delete inst;
+    }
 }
 
 void close_inst_locked(Inst* inst) {
@@ -90,7 +95,6 @@ void close_inst_locked(Inst* inst) {
     CloseHandle(inst->pipe); // pending operations complete with errors
     inst->pipe = INVALID_HANDLE_VALUE;
     inst->connected = false;
-    free_inst_if_done_locked(inst);
     sim_state().changed.notify_all();
 }
 
@@ -182,7 +186,9 @@ void service_loop() {
             if (key == CTRL_STOP) return;
             std::lock_guard<std::mutex> lk(s.lock);
             refresh_listeners_locked();
-            for (Inst* inst : g_channel.insts) start_read_locked(inst);
+            std::vector<Inst*> all = g_channel.insts;
+            for (Inst* inst : all) start_read_locked(inst);
+            sweep_locked();
             continue;
         }
         Op* op = (Op*)ov;
@@ -197,7 +203,7 @@ void service_loop() {
                 device = inst->device;
                 iface = inst->iface;
             }
-            sim_host_write(device, iface, op->buf, bytes, &e, &done);
+            sim_host_write(device, iface, 0, op->buf, bytes, &e, &done);
         }
         std::lock_guard<std::mutex> lk(s.lock);
         inst->pending_ops--;
@@ -220,7 +226,7 @@ void service_loop() {
             break;
         }
         free(op);
-        free_inst_if_done_locked(inst);
+        sweep_locked();
     }
 }
 
@@ -273,6 +279,7 @@ void sim_channel_stop() {
         if (!g_channel.port) return;
         std::vector<Inst*> all = g_channel.insts;
         for (Inst* inst : all) close_inst_locked(inst);
+        sweep_locked();
         s.input_buffers.clear();
     }
     // The service thread stays: it drains the closed instances' packets and
@@ -317,9 +324,15 @@ void sim_channel_unplug(int device, int iface) {
     std::vector<Inst*> all = g_channel.insts;
     for (Inst* inst : all)
         if (inst->device == device && inst->iface == iface) close_inst_locked(inst);
+    sweep_locked();
 }
 
-void sim_channel_plug(int device, int iface) { post_control(CTRL_REFRESH); }
+void sim_channel_plug(int device, int iface) {
+    // Synchronously, so that the interface can be opened when plug returns.
+    SimState& s = sim_state();
+    std::lock_guard<std::mutex> lk(s.lock);
+    refresh_listeners_locked();
+}
 
 uint32_t sim_channel_open_handles_locked(int device, int iface, bool read_only) {
     uint32_t n = 0;
@@ -349,7 +362,11 @@ uint32_t sim_channel_held(int device, int iface) {
 
 bool sim_channel_supports_completion_faults() { return false; }
 
-void sim_channel_faults_changed(int device, int iface) { post_control(CTRL_REFRESH); }
+void sim_channel_faults_changed(int device, int iface) {
+    SimState& s = sim_state();
+    std::lock_guard<std::mutex> lk(s.lock);
+    refresh_listeners_locked();
+}
 
 void sim_channel_hold_changed(int device, int iface) {
     // Holding: take back the outstanding reads, so host writes stay pending.

@@ -41,6 +41,13 @@ struct SimIface {
     uint32_t fail_error = 0;
     uint32_t zero_writes = 0;
     bool hold = false;
+    // Acknowledgements withheld while holding, oldest first (POSIX channel).
+    struct HeldAck {
+        uint64_t conn;
+        uint32_t error;
+        uint32_t bytes;
+    };
+    std::deque<HeldAck> held;
 
     SimChannelIface* channel = nullptr;
 };
@@ -98,8 +105,11 @@ void sim_open_set_access_locked(uint32_t open_index, uint32_t access);
 
 // A host write arrived on an interface (service thread, lock not held).
 // Captures it, runs responder / chip model, and tells the channel how to
-// complete it: returns 1 to acknowledge now with *error / *bytes, 0 to hold.
-int sim_host_write(int device, int iface, const uint8_t* bytes, uint32_t len, uint32_t* error, uint32_t* bytes_done);
+// complete it: returns 1 to acknowledge now with *error / *bytes, 0 when the
+// acknowledgement was queued on the interface's held list under `conn`
+// (conn 0: the channel cannot hold; the write is acknowledged anyway).
+int sim_host_write(int device, int iface, uint64_t conn, const uint8_t* bytes, uint32_t len, uint32_t* error,
+                   uint32_t* bytes_done);
 
 // Chip model answer to a write (service thread, lock not held). Returns the
 // reply length (0: none).

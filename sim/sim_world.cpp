@@ -535,7 +535,8 @@ void sim_open_set_access_locked(uint32_t open_index, uint32_t access) {
 
 // ---- Host writes ----------------------------------------------------------------
 
-int sim_host_write(int device, int iface, const uint8_t* bytes, uint32_t len, uint32_t* error, uint32_t* bytes_done) {
+int sim_host_write(int device, int iface, uint64_t conn, const uint8_t* bytes, uint32_t len, uint32_t* error,
+                   uint32_t* bytes_done) {
     SimState& s = sim_state();
     PdxSimResponder responder = nullptr;
     void* ctx = nullptr;
@@ -562,7 +563,10 @@ int sim_host_write(int device, int iface, const uint8_t* bytes, uint32_t len, ui
             f->zero_writes--;
             *bytes_done = 0;
         }
-        if (f->hold) ack = 0;
+        if (f->hold && conn) {
+            ack = 0;
+            f->held.push_back({conn, *error, *bytes_done});
+        }
         responder = f->responder;
         ctx = f->responder_ctx;
         canned = f->canned;
