@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -20,30 +21,27 @@ int CopyString(char* out, size_t cap, const char* text, size_t len) {
 
 // Folds "." and ".." and repeated slashes of an absolute path in place.
 void Normalise(char* path) {
-    char* out = path;  // write position; always starts a component after '/'
+    char folded[PDX_SYSFS_PATH_MAX];
+    size_t out = 0;  // length of folded, which never ends in '/'
     const char* in = path;
-    *out++ = '/';
     while (*in) {
         while (*in == '/') in++;
         if (!*in) break;
         const char* end = strchr(in, '/');
         size_t len = end ? (size_t)(end - in) : strlen(in);
-        if (len == 1 && in[0] == '.') {
-            // nothing
-        } else if (len == 2 && in[0] == '.' && in[1] == '.') {
-            if (out > path + 1) {
-                out--;  // the slash after the last component
-                while (out > path + 1 && out[-1] != '/') out--;
-            }
-        } else {
-            memmove(out, in, len);
+        if (len == 2 && in[0] == '.' && in[1] == '.') {
+            while (out > 0 && folded[out - 1] != '/') out--;
+            if (out > 0) out--;  // the slash before the dropped component
+        } else if (!(len == 1 && in[0] == '.') && out + 1 + len < sizeof(folded)) {
+            folded[out++] = '/';
+            memcpy(folded + out, in, len);
             out += len;
-            *out++ = '/';
         }
         in += len;
     }
-    if (out > path + 1) out--;  // no trailing slash
-    *out = 0;
+    if (out == 0) folded[out++] = '/';
+    folded[out] = 0;
+    memcpy(path, folded, out + 1);
 }
 
 int JoinPath(const char* dir, const char* name, char* out, size_t cap) {
@@ -112,7 +110,10 @@ int pdx_sysfs_resolve(const char* path, char* out, size_t cap) {
         char target[PDX_SYSFS_PATH_MAX];
         ssize_t n = readlink(current, target, sizeof(target) - 1);
         if (n < 0) {
-            if (errno != EINVAL) return 0;  // missing, or unreadable
+            // Not a link, or missing. errno alone does not tell reliably
+            // when /sys is interposed, so ask lstat.
+            struct stat st;
+            if (lstat(current, &st) != 0 || S_ISLNK(st.st_mode)) return 0;
             return CopyString(out, cap, current, strlen(current));
         }
         target[n] = 0;

@@ -1,11 +1,12 @@
 // The handle table and the object life cycle. Handle values are small
 // multiples of 4 as on Windows (never 0, never INVALID_HANDLE_VALUE), so a
-// 32-bit copy of one is lossless. Lookups take one short uncontended lock.
+// 32-bit copy of one is lossless. Lookups share a read lock, so concurrent
+// lookups never wait for each other.
 #include <stdlib.h>
 
 #include "rt_internal.h"
 
-static pthread_mutex_t g_table_lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_rwlock_t g_table_lock = PTHREAD_RWLOCK_INITIALIZER;
 static RtObject** g_table;   // slot i is handle (i + 1) * 4
 static uint32_t* g_free;     // stack of free slot indices
 static uint32_t g_free_count;
@@ -41,7 +42,7 @@ void rt_unlock(RtObject* obj) { pthread_mutex_unlock(&obj->lock); }
 
 HANDLE rt_handle_alloc(RtObject* obj)
 {
-    pthread_mutex_lock(&g_table_lock);
+    pthread_rwlock_wrlock(&g_table_lock);
     uint32_t slot;
     if (g_free_count > 0) {
         slot = g_free[--g_free_count];
@@ -49,20 +50,20 @@ HANDLE rt_handle_alloc(RtObject* obj)
         if (g_used == g_cap) {
             uint32_t cap = g_cap ? g_cap * 2 : 256;
             if (cap > (1u << 26)) {
-                pthread_mutex_unlock(&g_table_lock);
+                pthread_rwlock_unlock(&g_table_lock);
                 rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
                 return NULL;
             }
             RtObject** table = (RtObject**)realloc(g_table, cap * sizeof(*table));
             if (!table) {
-                pthread_mutex_unlock(&g_table_lock);
+                pthread_rwlock_unlock(&g_table_lock);
                 rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
                 return NULL;
             }
             g_table = table;
             uint32_t* free_slots = (uint32_t*)realloc(g_free, cap * sizeof(*free_slots));
             if (!free_slots) {
-                pthread_mutex_unlock(&g_table_lock);
+                pthread_rwlock_unlock(&g_table_lock);
                 rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
                 return NULL;
             }
@@ -72,7 +73,7 @@ HANDLE rt_handle_alloc(RtObject* obj)
         slot = g_used++;
     }
     g_table[slot] = obj;
-    pthread_mutex_unlock(&g_table_lock);
+    pthread_rwlock_unlock(&g_table_lock);
     RT_COUNT(handles, 1);
     return (HANDLE)(uintptr_t)((slot + 1) * 4);
 }
@@ -91,14 +92,14 @@ RtObject* rt_handle_get(HANDLE h, int type)
     uint32_t slot;
     RtObject* obj = NULL;
     if (slot_of(h, &slot)) {
-        pthread_mutex_lock(&g_table_lock);
+        pthread_rwlock_rdlock(&g_table_lock);
         if (slot < g_used)
             obj = g_table[slot];
         if (obj && (type == 0 || obj->type == type))
             rt_object_ref(obj);
         else
             obj = NULL;
-        pthread_mutex_unlock(&g_table_lock);
+        pthread_rwlock_unlock(&g_table_lock);
     }
     if (!obj)
         rt_set_error(ERROR_INVALID_HANDLE);
@@ -112,13 +113,13 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
     uint32_t slot;
     RtObject* obj = NULL;
     if (slot_of(hObject, &slot)) {
-        pthread_mutex_lock(&g_table_lock);
+        pthread_rwlock_wrlock(&g_table_lock);
         if (slot < g_used && g_table[slot]) {
             obj = g_table[slot];
             g_table[slot] = NULL;
             g_free[g_free_count++] = slot;
         }
-        pthread_mutex_unlock(&g_table_lock);
+        pthread_rwlock_unlock(&g_table_lock);
     }
     if (!obj) {
         rt_set_error(ERROR_INVALID_HANDLE);

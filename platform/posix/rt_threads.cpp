@@ -80,7 +80,7 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, 
     t->param = lpParameter;
     t->stack_size = dwStackSize;
     t->exit_code = STILL_ACTIVE;
-    t->suspend_count = (dwCreationFlags & CREATE_SUSPENDED) ? 1 : 0;
+    t->suspend_count = 1;  // a thread not created suspended is resumed below
     RT_COUNT(threads, 1);
     RT_COUNT(running_threads, 1);
     HANDLE h = rt_handle_alloc(&t->base);
@@ -91,7 +91,7 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, 
     }
     if (lpThreadId)
         *lpThreadId = t->ts->id;
-    if (t->suspend_count == 0 && ResumeThread(h) == (DWORD)-1) {
+    if (!(dwCreationFlags & CREATE_SUSPENDED) && ResumeThread(h) == (DWORD)-1) {
         DWORD err = GetLastError();
         CloseHandle(h);
         rt_set_error(err);

@@ -56,7 +56,7 @@ DWORD rt_wait(RtObject* obj, DWORD ms, int alertable)
         rt_lock(obj);
         if (try_take(obj, ts, &result)) {
             rt_unlock(obj);
-            return result;
+            return acquired(obj, ts, result);
         }
         rt_waiter_add(obj, &w);
         registered = 1;

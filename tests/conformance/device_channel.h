@@ -9,6 +9,9 @@
 
 #include "pdx_win32.h"
 
+#ifndef STATUS_SUCCESS
+#define STATUS_SUCCESS ((NTSTATUS)0x00000000)
+#endif
 #ifndef STATUS_PENDING
 #define STATUS_PENDING ((DWORD)0x00000103)
 #endif

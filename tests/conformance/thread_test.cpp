@@ -108,24 +108,53 @@ TEST(Threads, WaitOnThreadHandleFromSeveralThreads)
     CloseHandle(gate);
 }
 
+struct ErrorPingPong {
+    HANDLE set;
+    HANDLE check;
+    DWORD seen;
+};
+
+static DWORD WINAPI SetOwnError(LPVOID param)
+{
+    ErrorPingPong* p = (ErrorPingPong*)param;
+    SetLastError(5678);
+    SetEvent(p->set);
+    WaitForSingleObject(p->check, 10000);
+    p->seen = GetLastError();
+    SetLastError(9999);
+    return 0;
+}
+
+// Threads interleave their SetLastError calls; each sees only its own value.
+// (Successful SetEvent and waits leave the value alone on both targets.)
 TEST(LastError, IsPerThread)
 {
+    ErrorPingPong p = {CreateEventA(NULL, TRUE, FALSE, NULL), CreateEventA(NULL, TRUE, FALSE, NULL), 0};
+    HANDLE t = CreateThread(NULL, 0, SetOwnError, &p, 0, NULL);
+    ASSERT_NE(t, (HANDLE)NULL);
+    ASSERT_EQ(WaitForSingleObject(p.set, 10000), WAIT_OBJECT_0);
     SetLastError(1234);
-    DWORD seen_there = 0;
-    std::thread([&] {
-        SetLastError(5678);
-        seen_there = GetLastError();
-    }).join();
-    EXPECT_EQ(seen_there, 5678u);
+    SetEvent(p.check);
+    ASSERT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
     EXPECT_EQ(GetLastError(), 1234u);
+    EXPECT_EQ(p.seen, 5678u);
+    CloseHandle(t);
+    CloseHandle(p.set);
+    CloseHandle(p.check);
 }
+
+static DWORD WINAPI ReportError(LPVOID) { return GetLastError(); }
 
 TEST(LastError, FreshThreadStartsAtZero)
 {
     SetLastError(1234);
+    HANDLE t = CreateThread(NULL, 0, ReportError, NULL, 0, NULL);
+    ASSERT_NE(t, (HANDLE)NULL);
+    ASSERT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
     DWORD start = 0xdeadbeef;
-    std::thread([&] { start = GetLastError(); }).join();
+    GetExitCodeThread(t, &start);
     EXPECT_EQ(start, 0u);
+    CloseHandle(t);
 }
 
 }  // namespace
