@@ -24,6 +24,8 @@ uint32_t JavaHandleFromDevice(PdxKitHandle handle) {
             return PDX_JAVA_HANDLE_TOKEN_BASE | (i + 1);
         }
     }
+    // The library hands out record addresses only; anything else has no
+    // token and travels as none.
     return 0;
 }
 

@@ -74,7 +74,9 @@ class NativesWithDevicesTest : public NativesTest {
     // it. The library has no event for this that a caller could wait on
     // without taking the report, so the queue count is polled.
     void SendQueued(uint32_t number, const std::vector<uint8_t>& report, uint32_t expected_count) {
-        ASSERT_EQ(pdxsim_send_report((int)number - 1, 0, report.data(), (uint32_t)report.size()), 1);
+        // At least the library's read handle must get it (under Wine the
+        // simulator cannot tell read handles from write handles).
+        ASSERT_GE(pdxsim_send_report((int)number - 1, 0, report.data(), (uint32_t)report.size()), 1);
         DeviceRecord* record = Record(number);
         ASSERT_NE(record, nullptr);
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPatienceMs);
@@ -193,10 +195,11 @@ TEST_F(NativesWithDevicesTest, ReadThatCannotBeAllocatedDoesNotCallTheLibrary) {
     jlong handle = Open(1);
     ASSERT_EQ(lib->setTimeout(env(), cls(), handle, 0), JNI_TRUE);
     SendQueued(1, {0, 9, 8, 7, 6}, 1);
-    lib->SetLastError(kSentinel);
+    // With a read timeout of 0, a call of PdxKitRead would take the queued
+    // report; it must still be there afterwards.
     EXPECT_TRUE(Read(handle, 0, -1).empty());
     EXPECT_TRUE(Read(handle, 0, 0x80000000LL).empty());
-    EXPECT_EQ(lib->GetLastError(), kSentinel);
+    EXPECT_EQ(jni.calls, Calls({"NewIntArray(0)", "NewIntArray(0)"}));
     // Length 0 reaches the library, which refuses it.
     EXPECT_TRUE(Read(handle, 0, 0).empty());
     EXPECT_EQ(lib->GetLastError(), PDXKIT_ERROR_INVALID_PARAMETER);
@@ -228,7 +231,7 @@ TEST_F(NativesWithDevicesTest, DirectReadOfTheSpecialFunctionPipe) {
     std::vector<uint8_t> reply(65, 0);
     reply[1] = 0xAB;
     reply[64] = 0xFF;
-    ASSERT_EQ(pdxsim_send_report(0, 1, reply.data(), (uint32_t)reply.size()), 1);
+    ASSERT_GE(pdxsim_send_report(0, 1, reply.data(), (uint32_t)reply.size()), 1);
     std::vector<jint> expected(65, 0);
     expected[1] = 0xAB;
     expected[64] = 255;
