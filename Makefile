@@ -50,6 +50,21 @@ test: deps
 	$(MAKE) --no-print-directory test-win || status=1; \
 	exit $$status
 
+# Benchmarks on simulated chips: the Linux build natively (Release), the
+# Windows build under Wine (informative); JSON in build/bench-results/.
+# BENCH_ARGS=--full holds the throughput rates for 10 s.
+bench: deps
+	cmake -S . -B build/bench-linux -DCMAKE_BUILD_TYPE=Release
+	cmake --build build/bench-linux --target pdxbench -j$(JOBS)
+	cmake -S . -B build/bench-win -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-mingw-i686.cmake
+	cmake --build build/bench-win --target pdxbench -j$(JOBS)
+	@mkdir -p build/bench-results
+	build/bench-linux/bin/pdxbench $(BENCH_ARGS) --json build/bench-results/linux.json
+	@status=0; cmake/wine-run build/bench-win/bin/pdxbench.exe $(BENCH_ARGS) \
+	  --json build/bench-results/windows-wine.json || status=$$?; \
+	WINEPREFIX=$(CURDIR)/build/bench-win/wineprefix wineserver -k; exit $$status
+
 demo: build-linux
 	@if [ -x $(LINUX_BUILD)/bin/pdxkit ]; then ./tools/demo.sh $(LINUX_BUILD)/bin/pdxkit; \
 	else echo "pdxkit is built; the demonstration tool is not part of this build yet."; fi

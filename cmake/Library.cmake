@@ -23,13 +23,21 @@ target_link_libraries(pdxkit PRIVATE pdxkit_objs)
 if(WIN32)
   target_sources(pdxkit PRIVATE ${CMAKE_SOURCE_DIR}/platform/win32/dll_main.cpp ${CMAKE_SOURCE_DIR}/pdxkit.def)
   set_target_properties(pdxkit PROPERTIES PREFIX "" OUTPUT_NAME pdxkit)
-  target_link_options(pdxkit PRIVATE -Wl,--enable-stdcall-fixup)
+  target_link_options(pdxkit PRIVATE -Wl,--kill-at)
+  # The linker's import library would carry the killed names too; callers of
+  # the header ask for the decorated ones, so the import library comes from
+  # the .def with dlltool, mapping each decorated name to its export.
+  find_program(PDX_DLLTOOL NAMES i686-w64-mingw32-dlltool dlltool REQUIRED)
+  add_custom_command(TARGET pdxkit POST_BUILD
+    COMMAND ${PDX_DLLTOOL} --kill-at --input-def ${CMAKE_SOURCE_DIR}/pdxkit.def --dllname pdxkit.dll
+            --output-lib $<TARGET_LINKER_FILE:pdxkit>
+    VERBATIM)
 else()
   # The last-error exports that only the POSIX build has.
   target_sources(pdxkit PRIVATE ${CMAKE_SOURCE_DIR}/platform/posix/exports/last_error_export.cpp)
   target_sources(pdxkit_static PRIVATE ${CMAKE_SOURCE_DIR}/platform/posix/exports/last_error_export.cpp)
   # The export list of the .so derives from pdxkit.def.
-  file(STRINGS ${CMAKE_SOURCE_DIR}/pdxkit.def PDX_DEF_LINES REGEX "^[ \t]+[A-Za-z_][A-Za-z0-9_]*[ \t]+@[0-9]+")
+  file(STRINGS ${CMAKE_SOURCE_DIR}/pdxkit.def PDX_DEF_LINES REGEX "^[ \t]+[A-Za-z_][A-Za-z0-9_]*(@[0-9]+)?[ \t]+@[0-9]+")
   set(PDX_EXPORTS "")
   foreach(line ${PDX_DEF_LINES})
     string(REGEX REPLACE "^[ \t]+([A-Za-z_][A-Za-z0-9_]*).*" "\\1" name "${line}")

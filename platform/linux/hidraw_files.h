@@ -10,15 +10,17 @@
 #define PDX_HIDRAW_MAX_FILES 256
 
 // File kinds of a hidraw descriptor, as the runtime's file layer serves
-// them. Both read and write like PDXRT_FILE_PLAIN (one report per read(),
-// one per write(), the report id byte first when the device numbers its
-// reports), and fail pending and later requests with
-// ERROR_DEVICE_NOT_CONNECTED once the device is gone (read/write failing
-// with EIO or ENODEV, or poll reporting POLLHUP/POLLERR). For a device
-// without report ids hidraw leaves the id byte out of what it reads: the
-// runtime reads into the second byte of the caller's buffer, at most one
-// byte less than asked, sets the first byte to 0 and counts it. Writes go
-// out unchanged: hidraw takes a leading 0 as "no report id".
+// them; the values are those of PDXRT_FILE_HIDRAW and
+// PDXRT_FILE_HIDRAW_UNNUMBERED in pdx_runtime.h. Both read and write like
+// PDXRT_FILE_PLAIN (one report per read(), one per write(), the report id
+// byte first when the device numbers its reports), and fail pending and
+// later requests with ERROR_DEVICE_NOT_CONNECTED once the device is gone
+// (read() returning 0 or failing with EIO, write() failing with EIO or
+// ENODEV). For a device without report ids hidraw leaves the id byte out of
+// what it reads: the runtime reads into the second byte of the caller's
+// buffer, at most one byte less than asked, sets the first byte to 0 and
+// counts it. Writes go out unchanged: hidraw takes a leading 0 as "no
+// report id".
 enum PdxHidrawFileKind {
     PDX_HIDRAW_FILE_NUMBERED = 2,
     PDX_HIDRAW_FILE_UNNUMBERED = 3

@@ -50,7 +50,16 @@ void pdxrt_set_default_module_provider(PdxRtModuleLookupFn lookup);
 // It returns a connected descriptor and its kind, or -1 with a Win32 error.
 enum PdxRtFileKind {
     PDXRT_FILE_PLAIN = 0,   // read()/write() on the descriptor; each read returns one report
-    PDXRT_FILE_CHANNEL = 1  // SOCK_SEQPACKET message channel, protocol below
+    PDXRT_FILE_CHANNEL = 1, // SOCK_SEQPACKET message channel, protocol below
+    // A hidraw node: read()/write() as PLAIN, one report each. A read that
+    // returns 0 bytes, or a read or write that fails with EIO or ENODEV,
+    // means the device is gone: that request and every pending and later
+    // one fail with ERROR_DEVICE_NOT_CONNECTED.
+    PDXRT_FILE_HIDRAW = 2,
+    // The same for a device without report ids, whose reports hidraw reads
+    // without the id byte: a read of len bytes reads at most len - 1 into
+    // buf + 1, sets buf[0] to 0 and counts it. Writes are unchanged.
+    PDXRT_FILE_HIDRAW_UNNUMBERED = 3
 };
 
 typedef int (*PdxRtOpenFn)(void* ctx, const char* path, DWORD access, DWORD share, DWORD flags, int* kind,

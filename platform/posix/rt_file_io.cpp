@@ -365,20 +365,38 @@ static void progress_channel(RtFile* f)
     }
 }
 
+// hidraw: EIO and ENODEV (and a read of nothing) say the device is gone.
+static int hidraw_gone(RtFile* f, ssize_t n, int err, DWORD len)
+{
+    if (f->kind != PDXRT_FILE_HIDRAW && f->kind != PDXRT_FILE_HIDRAW_UNNUMBERED)
+        return 0;
+    return (n < 0 && (err == EIO || err == ENODEV)) || (n == 0 && len > 0);
+}
+
 static void progress_plain(RtFile* f)
 {
     while (f->reads) {
         RtRequest* r = f->reads;
+        // A device without report ids: hidraw leaves the id byte out.
+        int id_byte = f->kind == PDXRT_FILE_HIDRAW_UNNUMBERED && r->len > 0;
         ssize_t n;
         do {
             if (f->is_regular)
                 n = pread(f->fd, r->buf, r->len,
                           (off_t)(r->ov->Offset | ((uint64_t)r->ov->OffsetHigh << 32)));
             else
-                n = read(f->fd, r->buf, r->len);
+                n = read(f->fd, r->buf + id_byte, r->len - id_byte);
         } while (n < 0 && errno == EINTR);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             break;
+        if (hidraw_gone(f, n, errno, r->len - id_byte)) {
+            disconnect(f);
+            return;
+        }
+        if (n >= 0 && id_byte) {
+            r->buf[0] = 0;
+            n++;
+        }
         if (n < 0)
             complete(f, r, rt_error_from_errno(errno), 0);
         else if (n == 0 && r->len > 0)
@@ -400,6 +418,10 @@ static void progress_plain(RtFile* f)
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             break;
+        if (hidraw_gone(f, n, errno, 0)) {
+            disconnect(f);
+            return;
+        }
         if (n < 0) {
             complete(f, w, rt_error_from_errno(errno), w->done);
             continue;

@@ -198,7 +198,9 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
     }
     rt_object_init(&f->base, RT_FILE);
     f->fd = fd;
-    f->kind = kind == PDXRT_FILE_CHANNEL ? PDXRT_FILE_CHANNEL : PDXRT_FILE_PLAIN;
+    f->kind = kind == PDXRT_FILE_CHANNEL || kind == PDXRT_FILE_HIDRAW || kind == PDXRT_FILE_HIDRAW_UNNUMBERED
+                  ? kind
+                  : PDXRT_FILE_PLAIN;
     f->access = dwDesiredAccess;
     struct stat st;
     f->is_regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);

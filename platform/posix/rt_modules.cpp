@@ -21,7 +21,10 @@ struct PdxModule {
 static pthread_mutex_t g_loader_lock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 static PdxModule g_modules[RT_MODULE_SLOTS];
 static PdxModule g_main_module = {"", NULL, 1, 1};
-static PdxRtModuleLookupFn g_default_provider;
+// The Linux HID stack over hidraw (platform/linux) answers when no other
+// provider does.
+extern "C" const PdxRtModuleDef* pdx_linux_hid_module(const char* name);
+static PdxRtModuleLookupFn g_default_provider = pdx_linux_hid_module;
 static int g_stack_attached;
 
 #define KERNEL32_EXPORT(fn) {#fn, (void*)&fn}

@@ -18,7 +18,7 @@ fail() { echo "FAIL: $*"; status=1; }
 [ -f "$lib" ] || { echo "FAIL: $lib does not exist"; exit 1; }
 
 # "name ordinal" per export of the .def file, sorted by name.
-sed -n 's/^[[:space:]]\{1,\}\([A-Za-z_][A-Za-z0-9_]*\)[[:space:]]\{1,\}@\([0-9]\{1,\}\).*/\1 \2/p' "$def" |
+sed -n 's/^[[:space:]]\{1,\}\([A-Za-z_][A-Za-z0-9_]*\)\(@[0-9]\{1,\}\)\{0,1\}[[:space:]]\{1,\}@\([0-9]\{1,\}\).*/\1 \3/p' "$def" |
   sort >"$tmp/def"
 [ "$(wc -l <"$tmp/def")" -eq 31 ] || fail "$def lists $(wc -l <"$tmp/def") exports, expected 31"
 
