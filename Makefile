@@ -2,11 +2,14 @@
 # what is missing first, then build what they need.
 LINUX_BUILD := build/linux
 WIN_BUILD := build/win
+ASAN_BUILD ?= build/asan
+TSAN_BUILD ?= build/tsan
+SOAK_SECONDS ?= 600
 JOBS ?= 2
 CTEST_ARGS ?=
 WINE_ENV = WINEPREFIX=$(CURDIR)/$(WIN_BUILD)/wineprefix WINEARCH=win32 WINEDEBUG=-all
 
-.PHONY: all deps configure build build-linux build-win test test-linux test-win demo bench clean wine-prefix
+.PHONY: all deps configure build build-linux build-win test test-linux test-win test-asan test-tsan soak demo bench clean wine-prefix
 
 all: build
 
@@ -38,16 +41,56 @@ wine-prefix: deps
 	@mkdir -p $(WIN_BUILD)
 	@test -d $(WIN_BUILD)/wineprefix || $(WINE_ENV) wineboot -i >/dev/null 2>&1 || true
 
+# Wine starts its background services (winedevice, ...) with the first
+# program of a session; they would inherit that program's output pipe and
+# keep ctest waiting, so a throwaway program starts the session first.
 test-win: build-win wine-prefix
 	@$(WINE_ENV) wineserver -p; \
+	$(WINE_ENV) wine cmd /c exit >/dev/null 2>&1 </dev/null; \
 	ctest --test-dir $(WIN_BUILD) --output-on-failure -j$(JOBS) $(CTEST_ARGS); status=$$?; \
 	$(WINE_ENV) wineserver -k; exit $$status
+
+# Sanitizer builds of the Linux target build test programs only (no bench,
+# no Java: a JVM cannot take a sanitizer runtime), plus what the tool, export
+# and natives tests run.
+SANITIZE_CONFIGURE = cmake -S . -B $(1) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPDXKIT_SANITIZE=$(2) >/dev/null
+NATIVE_TEST_TARGETS = $$(cmake --build $(1) --target help | sed -n 's/^\.\.\. \([A-Za-z0-9_]*_test\)$$/\1/p') \
+	pdxkit pdxkit_tool pdxsim_provider
+# Under ThreadSanitizer: the conformance suite, the library's concurrency
+# tests and the reliability tests (stress, unplugging, lifecycle, faults).
+TSAN_TEST_TARGETS = $(notdir $(basename $(wildcard tests/conformance/*_test.cpp tests/reliability/*_test.cpp))) \
+	concurrency_test
+ASAN_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+# AddressSanitizer with UndefinedBehaviorSanitizer (and LeakSanitizer): every
+# native test.
+test-asan: deps
+	@$(call SANITIZE_CONFIGURE,$(ASAN_BUILD),address)
+	cmake --build $(ASAN_BUILD) -j$(JOBS) --target $(call NATIVE_TEST_TARGETS,$(ASAN_BUILD))
+	$(ASAN_ENV) ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS) -LE "java|install" $(CTEST_ARGS)
+
+test-tsan: deps
+	@$(call SANITIZE_CONFIGURE,$(TSAN_BUILD),thread)
+	cmake --build $(TSAN_BUILD) -j$(JOBS) --target $(TSAN_TEST_TARGETS)
+	@status=0; \
+	$(TSAN_ENV) ctest --test-dir $(TSAN_BUILD) --output-on-failure -j$(JOBS) -L "conformance|reliability" $(CTEST_ARGS) || status=1; \
+	$(TSAN_ENV) ctest --test-dir $(TSAN_BUILD) --output-on-failure -j$(JOBS) -R "^ConcurrencyTest\." $(CTEST_ARGS) || status=1; \
+	exit $$status
+
+# The reliability stress test for $(SOAK_SECONDS) seconds on the plain build.
+soak: deps $(LINUX_BUILD)/CMakeCache.txt
+	cmake --build $(LINUX_BUILD) -j$(JOBS) --target stress_posix_test
+	PDXKIT_STRESS_SECONDS=$(SOAK_SECONDS) $(LINUX_BUILD)/bin/stress_posix_test \
+	  --gtest_filter=StressTest.SixteenStreamingChipsUnderMixedCalls
 
 test: deps
 	@$(MAKE) --no-print-directory build-linux build-win
 	@status=0; \
 	$(MAKE) --no-print-directory test-linux || status=1; \
 	$(MAKE) --no-print-directory test-win || status=1; \
+	$(MAKE) --no-print-directory test-asan || status=1; \
+	$(MAKE) --no-print-directory test-tsan || status=1; \
 	exit $$status
 
 # Benchmarks on simulated chips: the Linux build natively (Release), the

@@ -21,6 +21,16 @@ static void ReleaseSyncObjects(DeviceRecord* record) {
     CloseIfPresent(&record->cancel_lock);
 }
 
+// A reader that has never run can take part in no stop handshake: it is
+// ended where it stands.
+static void DisposeUnstartedReader(DeviceRecord* record) {
+    if (!record->reader_thread) return;
+    TerminateThread(record->reader_thread, 0);
+    WaitForSingleObject(record->reader_thread, INFINITE);
+    CloseHandle(record->reader_thread);
+    record->reader_thread = nullptr;
+}
+
 BOOLEAN StartReader(DeviceRecord* record) {
     record->report_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     record->stop_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
@@ -32,20 +42,19 @@ BOOLEAN StartReader(DeviceRecord* record) {
 
     if (!record->report_event || !record->stop_event || !record->stopped_event || !record->queue_lock ||
         !record->read_lock || !record->cancel_lock || !record->reader_thread) {
-        if (record->reader_thread) {
-            // It has never run, so it can take part in no stop handshake:
-            // end it where it stands.
-            TerminateThread(record->reader_thread, 0);
-            WaitForSingleObject(record->reader_thread, INFINITE);
-            CloseHandle(record->reader_thread);
-            record->reader_thread = nullptr;
-        }
+        DisposeUnstartedReader(record);
         ReleaseSyncObjects(record);
         return FALSE;
     }
 
     for (uint32_t i = 1; i < kReportSize; ++i) record->last_report[i] = 0xFF;
-    ResumeThread(record->reader_thread);
+    // A reader left suspended would never answer the stop handshake, and
+    // closing would wait for it forever: treat it as one that never started.
+    if (ResumeThread(record->reader_thread) == static_cast<DWORD>(-1)) {
+        DisposeUnstartedReader(record);
+        ReleaseSyncObjects(record);
+        return FALSE;
+    }
     return TRUE;
 }
 

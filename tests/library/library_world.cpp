@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <string>
+
 std::unique_ptr<PdxSimWorld> MakeWorld(int devices) {
     std::unique_ptr<PdxSimWorld> world(new PdxSimWorld);
     pdxsim_world_default(world.get(), devices);
@@ -20,9 +22,39 @@ PdxKitHandle LibraryTest::OpenDefault(int devices) {
     return Open();
 }
 
+// The simulator sees a new handle of an interface a moment after the open
+// returned (on Windows, when the pipe connects); reports sent before that
+// reach nobody. Waits until every I/O handle the library opened is seen.
+static void WaitForIoHandles() {
+    std::unique_ptr<PdxSimWorld> world(new PdxSimWorld);
+    if (!pdxsim_get_world(world.get())) return;
+    for (int d = 0; d < world->device_count; ++d) {
+        for (int i = 0; i < world->device[d].interface_count; ++i) {
+            const std::string path = pdxsim_device_path(d, i);
+            uint32_t handles = 0;
+            for (uint32_t r = 0; r < g_device_count; ++r) {
+                for (int pipe = 0; pipe < 2; ++pipe) {
+                    const DeviceRecord& record = g_device_table[r];
+                    if (!record.pipes[pipe].detail) continue;
+                    // (The Windows simulator may name an interface path + "-in".)
+                    const std::string opened = record.pipes[pipe].detail->DevicePath;
+                    if (opened != path && opened.rfind(path + "-", 0) != 0) continue;
+                    handles += record.read_handles[pipe] != INVALID_HANDLE_VALUE;
+                    handles += record.write_handles[pipe] != INVALID_HANDLE_VALUE;
+                }
+            }
+            EXPECT_EQ(1, pdxsim_wait_open_handles(d, i, handles, 0, kPatience))
+                << "device " << d << " interface " << i << " never saw its " << handles << " handles";
+        }
+    }
+}
+
 PdxKitHandle LibraryTest::Open() {
     PdxKitHandle handle = PdxKitOpenDevice();
     EXPECT_NE(nullptr, handle) << "PdxKitOpenDevice failed with " << GetLastError();
+    const DWORD error = GetLastError();
+    if (handle) WaitForIoHandles();
+    SetLastError(error);
     return handle;
 }
 
@@ -55,7 +87,7 @@ int SendPins(int device, uint32_t value, int iface) {
 }
 
 void SendPinsAndWait(PdxKitHandle handle, int device, uint32_t value, uint32_t expected_count) {
-    ASSERT_EQ(1, SendPins(device, value));
+    ASSERT_LE(1, SendPins(device, value));
     ASSERT_TRUE(WaitQueued(Record(handle), expected_count)) << "report " << value << " never queued";
 }
 

@@ -43,7 +43,8 @@ bool WaitQueued(DeviceRecord* record, uint32_t count, DWORD timeout = kPatience)
 uint32_t QueueCount(DeviceRecord* record);
 
 // Sends a 5-byte pipe-0 report whose pin value is `value` (report id 0) to
-// the device's pipe-0 interface; returns the handles reached.
+// the device's pipe-0 interface; returns the handles reached (on Windows
+// every connected handle counts, the write handles too).
 int SendPins(int device, uint32_t value, int iface = 0);
 
 // Same report, and waits until the reader has queued it (the queue count

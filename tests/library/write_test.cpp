@@ -20,8 +20,9 @@ protected:
         handle_ = Open();
     }
 
-    // Linux only: the simulator acknowledges writes itself there.
-    bool CanHoldWrites() { return pdxsim_hold_writes(0, 0, 1) != 0; }
+    // Where the simulator owns write completions (Linux), it can hold them
+    // back; a Windows pipe completes writes by itself.
+    bool CanHoldWrites() { return pdxsim_fail_writes(0, 0, 0, 0) != 0 && pdxsim_hold_writes(0, 0, 1) != 0; }
 
     std::vector<uint8_t> Captured(int iface, uint32_t index) {
         PdxSimWrite write;

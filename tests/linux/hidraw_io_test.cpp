@@ -1,0 +1,172 @@
+// Reports through /dev/hidrawN as the Windows HID stack shapes them: the
+// report id byte always first (0 for a device without report ids, which
+// hidraw leaves out), writes passed on as given, and an unplugged device
+// failing requests instead of leaving them pending.
+#include <unistd.h>
+
+#include "hid_stack_fixture.h"
+#include "hidraw_files.h"
+#include "report_descriptors.h"
+
+namespace {
+
+const DWORD kGuardMs = 10000;  // a guard against hanging, never a synchronisation
+
+struct Completion {
+    DWORD error = 0xdeadbeef;
+    DWORD bytes = 0xdeadbeef;
+    int count = 0;
+};
+
+struct Request {
+    OVERLAPPED ov = {};
+    Completion done;
+};
+
+VOID CALLBACK Complete(DWORD error, DWORD bytes, LPOVERLAPPED ov) {
+    Request* r = (Request*)ov;  // the OVERLAPPED is the first member
+    r->done.error = error;
+    r->done.bytes = bytes;
+    r->done.count++;
+}
+
+class HidrawIo : public HidStackTest {
+protected:
+    void AddInterface(const std::vector<uint8_t>& descriptor) {
+        hid = {1, 0, 5, 0x1F3A, 0x2A10, 0x0003, descriptor, "S"};
+        sysfs.AddUsbDevice({1, 0x1F3A, 0x2A10, 0x0100, ""});
+        sysfs.AddHidInterface(hid);
+        device = sysfs.DeviceFd(5);
+        ASSERT_GE(device, 0);
+    }
+
+    HANDLE Open(DWORD access) {
+        HANDLE h = CreateFileA("/dev/hidraw5", access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, NULL);
+        EXPECT_NE(INVALID_HANDLE_VALUE, h) << GetLastError();
+        return h;
+    }
+
+    // Waits alertably until the request's routine has run.
+    void AwaitCompletion(Request* r) {
+        while (r->done.count == 0) ASSERT_EQ(WAIT_IO_COMPLETION, SleepEx(kGuardMs, TRUE));
+    }
+
+    FakeHidInterface hid;
+    int device = -1;
+};
+
+TEST_F(HidrawIo, TheFileKindFollowsTheReportDescriptor) {
+    struct Case {
+        std::vector<uint8_t> descriptor;
+        int kind;
+    } cases[] = {
+        {PortInterfaceDescriptor(), PDX_HIDRAW_FILE_UNNUMBERED},
+        {VendorDescriptor(0x01, 4, 4, 7), PDX_HIDRAW_FILE_NUMBERED},
+        {{0xA1, 0x01}, PDX_HIDRAW_FILE_NUMBERED},  // unreadable: reports pass as hidraw gives them
+    };
+    sysfs.AddUsbDevice({1, 0x1F3A, 0x2A10, 0x0100, ""});
+    for (unsigned i = 0; i < 3; i++)
+        sysfs.AddHidInterface({1, (int)i, i, 0x1F3A, 0x2A10, 0x0003, cases[i].descriptor, ""});
+    for (unsigned i = 0; i < 3; i++) {
+        std::string path = "/dev/hidraw" + std::to_string(i);
+        int kind = -1;
+        DWORD error = 0xdeadbeef;
+        int fd = pdx_hidraw_open(NULL, path.c_str(), GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_OVERLAPPED, &kind, &error);
+        ASSERT_GE(fd, 0) << path << ": " << error;
+        EXPECT_EQ(cases[i].kind, kind) << path;
+        close(fd);
+    }
+    int kind = -1;
+    DWORD error = 0;
+    EXPECT_EQ(-1, pdx_hidraw_open(NULL, "/dev/hidraw7", GENERIC_READ, 0, 0, &kind, &error));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, error);
+}
+
+TEST_F(HidrawIo, ReportsOfAnUnnumberedDeviceGetReportIdZero) {
+    AddInterface(PortInterfaceDescriptor());
+    HANDLE h = Open(GENERIC_READ);
+    uint8_t buffer[5];
+    memset(buffer, 0xEE, sizeof(buffer));
+    Request r;
+    ASSERT_TRUE(ReadFileEx(h, buffer, sizeof(buffer), &r.ov, Complete));
+    ASSERT_TRUE(SendReport(device, {0x11, 0x22, 0x33, 0x44}));
+    AwaitCompletion(&r);
+    EXPECT_EQ(ERROR_SUCCESS, r.done.error);
+    EXPECT_EQ(5u, r.done.bytes);
+    const uint8_t want[5] = {0x00, 0x11, 0x22, 0x33, 0x44};
+    EXPECT_EQ(0, memcmp(want, buffer, 5));
+    CloseHandle(h);
+}
+
+TEST_F(HidrawIo, ReportsOfANumberedDeviceKeepTheirId) {
+    AddInterface(VendorDescriptor(0x01, 4, 4, 7));
+    HANDLE h = Open(GENERIC_READ);
+    uint8_t buffer[5] = {};
+    Request r;
+    ASSERT_TRUE(ReadFileEx(h, buffer, sizeof(buffer), &r.ov, Complete));
+    ASSERT_TRUE(SendReport(device, {0x07, 0x11, 0x22, 0x33, 0x44}));
+    AwaitCompletion(&r);
+    EXPECT_EQ(ERROR_SUCCESS, r.done.error);
+    EXPECT_EQ(5u, r.done.bytes);
+    const uint8_t want[5] = {0x07, 0x11, 0x22, 0x33, 0x44};
+    EXPECT_EQ(0, memcmp(want, buffer, 5));
+    CloseHandle(h);
+}
+
+TEST_F(HidrawIo, WritesGoOutWithTheirReportIdByte) {
+    AddInterface(PortInterfaceDescriptor());
+    HANDLE h = Open(GENERIC_WRITE);
+    const uint8_t report[5] = {0x00, 0x01, 0x02, 0x03, 0x04};
+    Request r;
+    ASSERT_TRUE(WriteFileEx(h, report, sizeof(report), &r.ov, Complete));
+    AwaitCompletion(&r);
+    EXPECT_EQ(ERROR_SUCCESS, r.done.error);
+    EXPECT_EQ(5u, r.done.bytes);
+    EXPECT_EQ(std::vector<uint8_t>(report, report + 5), ReceiveWrite(device, 5, kGuardMs));
+    CloseHandle(h);
+}
+
+TEST_F(HidrawIo, AnUnpluggedDeviceFailsPendingAndLaterRequests) {
+    AddInterface(PortInterfaceDescriptor());
+    HANDLE h = Open(GENERIC_READ | GENERIC_WRITE);
+    uint8_t buffer[5];
+    Request pending;
+    ASSERT_TRUE(ReadFileEx(h, buffer, sizeof(buffer), &pending.ov, Complete));
+    sysfs.Unplug(hid);
+    AwaitCompletion(&pending);
+    EXPECT_EQ(ERROR_DEVICE_NOT_CONNECTED, pending.done.error);
+    EXPECT_EQ(0u, pending.done.bytes);
+
+    // Later requests fail too, at once or through their routine.
+    Request later;
+    if (ReadFileEx(h, buffer, sizeof(buffer), &later.ov, Complete)) {
+        AwaitCompletion(&later);
+        EXPECT_EQ(ERROR_DEVICE_NOT_CONNECTED, later.done.error);
+    } else {
+        EXPECT_EQ(ERROR_DEVICE_NOT_CONNECTED, GetLastError());
+    }
+    const uint8_t report[5] = {0x00, 0x01, 0x02, 0x03, 0x04};
+    Request write;
+    if (WriteFileEx(h, report, sizeof(report), &write.ov, Complete)) {
+        AwaitCompletion(&write);
+        EXPECT_EQ(ERROR_DEVICE_NOT_CONNECTED, write.done.error);
+    } else {
+        EXPECT_EQ(ERROR_DEVICE_NOT_CONNECTED, GetLastError());
+    }
+    CloseHandle(h);
+}
+
+TEST_F(HidrawIo, QueryOnlyHandlesMoveNoReports) {
+    AddInterface(PortInterfaceDescriptor());
+    HANDLE h = Open(0);
+    uint8_t buffer[5];
+    Request r;
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(ReadFileEx(h, buffer, sizeof(buffer), &r.ov, Complete));
+    EXPECT_EQ(ERROR_ACCESS_DENIED, GetLastError());
+    EXPECT_EQ(0, r.done.count);
+    CloseHandle(h);
+}
+
+}  // namespace
