@@ -209,8 +209,13 @@ void service_loop() {
         inst->pending_ops--;
         switch (op->kind) {
         case OP_CONNECT:
-            if (ok && !inst->closed) on_connected_locked(inst);
-            else close_inst_locked(inst);
+            if (inst->connected) {
+                // Already taken up by adopt_new_clients_locked.
+            } else if (ok && !inst->closed) {
+                on_connected_locked(inst);
+            } else {
+                close_inst_locked(inst);
+            }
             refresh_listeners_locked();
             break;
         case OP_READ:
@@ -236,6 +241,21 @@ void each_connected_locked(int device, int iface, Fn fn) {
     std::vector<Inst*> all = g_channel.insts;
     for (Inst* inst : all)
         if (inst->device == device && inst->iface == iface && inst->connected && !inst->closed) fn(inst);
+}
+
+// A host's CreateFileA returns as soon as an instance is connected, before
+// the service thread has seen the connection. Reports sent right after an
+// open must reach that handle too, so senders take up such instances first.
+void adopt_new_clients_locked(int device, int iface) {
+    bool adopted = false;
+    std::vector<Inst*> all = g_channel.insts;
+    for (Inst* inst : all) {
+        if (inst->device != device || inst->iface != iface || inst->connected || inst->closed) continue;
+        if (!PeekNamedPipe(inst->pipe, nullptr, 0, nullptr, nullptr, nullptr)) continue; // still listening
+        on_connected_locked(inst);
+        adopted = true;
+    }
+    if (adopted) refresh_listeners_locked();
 }
 
 bool host_still_there_locked(Inst* inst) {
@@ -292,6 +312,7 @@ int sim_channel_send(int device, int iface, const uint8_t* bytes, uint32_t len) 
     std::lock_guard<std::mutex> lk(s.lock);
     SimIface* f = sim_iface_locked(device, iface);
     if (!f || !f->present) return 0;
+    adopt_new_clients_locked(device, iface);
     int reached = 0;
     each_connected_locked(device, iface, [&](Inst* inst) {
         if (inst->variant == VARIANT_INBOUND) return; // nobody can read it
@@ -335,6 +356,7 @@ void sim_channel_plug(int device, int iface) {
 }
 
 uint32_t sim_channel_open_handles_locked(int device, int iface, bool read_only) {
+    adopt_new_clients_locked(device, iface);
     uint32_t n = 0;
     each_connected_locked(device, iface, [&](Inst* inst) {
         if (host_still_there_locked(inst)) n++;
