@@ -113,7 +113,10 @@ PDXKIT_API PdxKitHandle PDXKIT_CALL PdxKitOpenDevice(void) {
         SetLastError(ERROR_DEV_NOT_EXIST);
         return nullptr;
     }
-    if (!DiscoverDevices()) {
+    // Discovery can see the family yet attach nothing (every matching
+    // interface without readable capabilities): there is no device to hand
+    // out then, so that is a failure too, not a handle to an empty record.
+    if (!DiscoverDevices() || g_device_count == 0) {
         HeapDestroy(g_private_heap);
         g_private_heap = nullptr;
         UnbindHidLibraries();

@@ -259,3 +259,16 @@ TEST_F(OpenCloseTest, UnpluggedDeviceStillClosesCleanly) {
 }
 
 }  // namespace
+
+TEST_F(OpenCloseTest, FamilyWithoutUsableInterfacesOpensNothing) {
+    // The IDs are seen, but no interface can be attached: there is no device
+    // whose handle could be returned.
+    auto world = MakeWorld(1);
+    for (int i = 0; i < 2; ++i) world->device[0].iface[i].faults.caps_fail = 1;
+    Install(*world);
+    SetSentinel();
+    EXPECT_EQ(nullptr, PdxKitOpenDevice());
+    EXPECT_EQ(ERROR_DEV_NOT_EXIST, GetLastError());
+    EXPECT_EQ(0u, PdxKitGetNumDevs());
+    EXPECT_EQ(nullptr, g_private_heap) << "the heap is destroyed again";
+}
