@@ -77,9 +77,7 @@ static uint32_t DirectRead(DeviceRecord* record, HANDLE file, uint8_t* buffer, u
     // The control block and the caller's buffer stay the platform's until the
     // cancelled request has completed; the caller's last error stays as it was.
     const DWORD saved = GetLastError();
-    CancelPendingIo(file);
-    while (SleepEx(INFINITE, TRUE) != WAIT_IO_COMPLETION) {
-    }
+    CancelAndWaitForCompletion(file, &overlapped);
     SetLastError(saved);
     return 0;
 }

@@ -17,13 +17,28 @@ BOOLEAN CancelPendingIo(HANDLE file) {
     return TRUE;
 }
 
-// Cancels the outstanding read and waits for its completion to run: the
-// buffer and control block on this stack are the platform's until then.
-static void StopReading(DeviceRecord* record, HANDLE file, bool outstanding) {
+bool RequestPending(const OVERLAPPED* overlapped) {
+    return *static_cast<const volatile ULONG_PTR*>(&overlapped->Internal) == static_cast<ULONG_PTR>(STATUS_PENDING);
+}
+
+void CancelAndWaitForCompletion(HANDLE file, const OVERLAPPED* overlapped) {
     CancelPendingIo(file);
-    while (outstanding) {
-        if (SleepEx(INFINITE, TRUE) == WAIT_IO_COMPLETION) outstanding = false;
+    // Another routine queued to this thread may end a wait first: only the
+    // request's own status says it is over.
+    while (RequestPending(overlapped)) SleepEx(INFINITE, TRUE);
+    // Its routine may still be queued: run it now, so that it cannot end a
+    // later wait of this thread as if that wait's own request had completed.
+    while (SleepEx(0, TRUE) == WAIT_IO_COMPLETION) {
     }
+}
+
+// Cancels the outstanding read and waits for it to complete: the buffer and
+// control block on this stack are the platform's until then.
+static void StopReading(DeviceRecord* record, HANDLE file, const OVERLAPPED* outstanding) {
+    if (outstanding)
+        CancelAndWaitForCompletion(file, outstanding);
+    else
+        CancelPendingIo(file);
     SetEvent(record->stopped_event);
     ExitThread(0);
 }
@@ -44,7 +59,7 @@ DWORD WINAPI ReaderThread(LPVOID device) {
 
         for (;;) {
             const DWORD wait = WaitForSingleObjectEx(record->stop_event, kReaderWaitStep, TRUE);
-            if (wait == WAIT_OBJECT_0) StopReading(record, file, outstanding);
+            if (wait == WAIT_OBJECT_0) StopReading(record, file, outstanding ? &overlapped : nullptr);
             // With no read issued a completion cannot be ours.
             if (wait == WAIT_IO_COMPLETION && outstanding) break;
         }
@@ -58,7 +73,7 @@ DWORD WINAPI ReaderThread(LPVOID device) {
             // A device that keeps failing at once (unplugged) is retried four
             // times a second, not in a busy loop that floods the queue.
             if (WaitForSingleObjectEx(record->stop_event, kReaderWaitStep, TRUE) == WAIT_OBJECT_0) {
-                StopReading(record, file, false);
+                StopReading(record, file, nullptr);
             }
         }
         previous_failed = !ok;

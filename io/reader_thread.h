@@ -17,4 +17,11 @@ VOID WINAPI NullCompletion(DWORD error, DWORD bytes, LPOVERLAPPED overlapped);
 // CancelIo, looked up afresh; false when it cannot be found.
 BOOLEAN CancelPendingIo(HANDLE file);
 
+// Whether an overlapped request is still in progress.
+bool RequestPending(const OVERLAPPED* overlapped);
+// Cancels this thread's requests on the file and returns once the given one
+// has completed and its routine has run (its control block and buffer are
+// free again).
+void CancelAndWaitForCompletion(HANDLE file, const OVERLAPPED* overlapped);
+
 #endif
