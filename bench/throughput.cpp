@@ -66,11 +66,12 @@ double Search(const BenchOptions& options, StreamTarget target, ConsumeMode mode
         else
             high = mid;
     }
-    // Hold it for the whole duration; step down until it holds.
+    // Hold it for the whole duration; step down until it holds (in small
+    // steps first, then halving, so that a noisy machine still ends).
     double rate = low;
-    for (int tries = 0; tries < 6 && rate >= 250; tries++) {
+    for (int tries = 0; tries < 12 && rate >= 250; tries++) {
         if (TryRate(target, mode, devices, rate, options.throughput_seconds).held) return rate;
-        rate *= 0.9;
+        rate *= tries < 3 ? 0.9 : 0.5;
     }
     return 0;
 }
