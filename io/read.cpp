@@ -13,11 +13,11 @@ static uint32_t PinValue(const uint8_t* report) {
 
 BOOLEAN WaitForReport(DeviceRecord* record, uint8_t* out) {
     // Finding the queue empty and clearing the event is one step under the
-    // queue lock (recursive, so PopReport may take it again): the reader
-    // pushes under that lock and signals after it, so a report pushed after
-    // the finding always leaves the event signalled for the wait below.
+    // queue lock: the reader pushes under that lock and signals after it, so
+    // a report pushed after the finding always leaves the event signalled
+    // for the wait below.
     WaitForSingleObject(record->queue_lock, INFINITE);
-    const BOOLEAN taken = PopReport(record, out);
+    const BOOLEAN taken = PopReportLocked(record, out);
     if (!taken) ResetEvent(record->report_event);
     ReleaseMutex(record->queue_lock);
     if (taken) return TRUE;
@@ -97,16 +97,14 @@ PDXKIT_API uint32_t PDXKIT_CALL PdxKitRead(PdxKitHandle handle, uint32_t pipe, u
 PDXKIT_API PdxKitBool PDXKIT_CALL PdxKitReadImmediate(PdxKitHandle handle, uint32_t* value) {
     DeviceRecord* record = CheckHandle(handle);
     if (!record || !value) return 0;
+    // One pass under the queue lock: the oldest queued report, or else the
+    // last report, whose 4 bytes then belong to one report.
     uint8_t report[kReportSize];
-    const BOOLEAN taken = PopReport(record, report);
-    if (taken) {
-        *value = PinValue(report);
-    } else {
-        // Under the lock, so the 4 bytes belong to one report.
-        WaitForSingleObject(record->queue_lock, INFINITE);
-        *value = PinValue(record->last_report);
-        ReleaseMutex(record->queue_lock);
-    }
+    WaitForSingleObject(record->queue_lock, INFINITE);
+    const BOOLEAN taken = PopReportLocked(record, report);
+    if (!taken) memcpy(report, record->last_report, kReportSize);
+    ReleaseMutex(record->queue_lock);
+    *value = PinValue(report);
     StoreRelaxed(&record->new_report, 0);
     return taken ? 1 : 0;
 }

@@ -18,12 +18,8 @@ void PushReport(DeviceRecord* record, const uint8_t* report, uint32_t length) {
     ReleaseMutex(record->queue_lock);
 }
 
-BOOLEAN PopReport(DeviceRecord* record, uint8_t* out) {
-    WaitForSingleObject(record->queue_lock, INFINITE);
-    if (record->queue_count == 0) {
-        ReleaseMutex(record->queue_lock);
-        return FALSE;
-    }
+BOOLEAN PopReportLocked(DeviceRecord* record, uint8_t* out) {
+    if (record->queue_count == 0) return FALSE;
     memcpy(out, record->slots[record->queue_read], kReportSize);
     record->queue_read = (record->queue_read + 1) % kQueueSlots;
     record->queue_count--;
@@ -31,6 +27,12 @@ BOOLEAN PopReport(DeviceRecord* record, uint8_t* out) {
         record->queue_write = 0;
         record->queue_read = 0;
     }
-    ReleaseMutex(record->queue_lock);
     return TRUE;
+}
+
+BOOLEAN PopReport(DeviceRecord* record, uint8_t* out) {
+    WaitForSingleObject(record->queue_lock, INFINITE);
+    const BOOLEAN taken = PopReportLocked(record, out);
+    ReleaseMutex(record->queue_lock);
+    return taken;
 }

@@ -10,5 +10,7 @@ void PushReport(DeviceRecord* record, const uint8_t* report, uint32_t length);
 
 // Takes the oldest queued report into out (5 bytes); false when empty.
 BOOLEAN PopReport(DeviceRecord* record, uint8_t* out);
+// The same for a caller that already holds the queue lock.
+BOOLEAN PopReportLocked(DeviceRecord* record, uint8_t* out);
 
 #endif
