@@ -51,9 +51,10 @@ TEST_F(ConcurrencyTest, EveryReportReachesAtMostOneConsumerInOrder) {
     for (int pipe = 0; pipe < 2; ++pipe) {
         threads.emplace_back([&, pipe] {
             uint8_t report[65] = {0, static_cast<uint8_t>(pipe)};
-            while (!sending_done) {
+            // At least one write each, however the threads are scheduled.
+            do {
                 if (PdxKitWrite(handle, pipe, report, pipe == 0 ? 5 : 65) == 0) ++failed_writes;
-            }
+            } while (!sending_done);
         });
     }
 
