@@ -60,8 +60,9 @@ NATIVE_TEST_TARGETS = $$(cmake --build $(1) --target help | sed -n 's/^\.\.\. \(
 # tests and the reliability tests (stress, unplugging, lifecycle, faults).
 TSAN_TEST_TARGETS = $(notdir $(basename $(wildcard tests/conformance/*_test.cpp tests/reliability/*_test.cpp))) \
 	concurrency_test
-ASAN_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+# The umockdev-based tests preload a library ahead of the sanitizer runtime.
+ASAN_ENV = ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/reliability/sim.tsan.supp
 
 # AddressSanitizer with UndefinedBehaviorSanitizer (and LeakSanitizer): every
 # native test.

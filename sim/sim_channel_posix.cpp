@@ -48,6 +48,10 @@ struct Channel {
     // Host descriptor -> connection, including connections whose device went
     // away, so that HID queries on such a handle report the device gone.
     std::map<int, Conn*> by_host_fd;
+    // Our ends of killed connections: only the service thread closes them,
+    // since it may be in recv on one outside the lock; closing elsewhere
+    // would let a new socketpair take the number under its feet.
+    std::vector<int> to_close;
 };
 
 // Never destroyed: its thread may still run when statics are torn down.
@@ -70,10 +74,26 @@ bool host_closed(const Conn* c) {
 // Closes our end (the host sees ERROR_DEVICE_NOT_CONNECTED) and takes the
 // connection out of its interface. The host-descriptor entry stays until a
 // new open reuses the descriptor.
+bool on_service_thread() { return std::this_thread::get_id() == g_channel.thread.get_id(); }
+
+void close_queued_locked() {
+    for (int fd : g_channel.to_close) close(fd);
+    g_channel.to_close.clear();
+}
+
 void kill_conn_locked(Conn* c) {
     if (c->dead) return;
     epoll_ctl(g_channel.epoll_fd, EPOLL_CTL_DEL, c->sim_fd, nullptr);
-    close(c->sim_fd);
+    // The host sees the end at once; the number stays ours until closed.
+    shutdown(c->sim_fd, SHUT_RDWR);
+    if (on_service_thread() || !g_channel.thread.joinable()) {
+        close(c->sim_fd);
+    } else {
+        g_channel.to_close.push_back(c->sim_fd);
+        uint64_t one = 1;
+        ssize_t r = write(g_channel.wake_fd, &one, sizeof one);
+        (void)r;
+    }
     c->sim_fd = -1;
     c->dead = true;
     c->outq.clear();
@@ -89,6 +109,12 @@ void kill_conn_locked(Conn* c) {
         }
     }
     sim_open_closed_locked(c->open_index);
+}
+
+// Deletes a connection with what the HID queries recorded for its handle.
+void delete_conn_locked(Conn* c) {
+    sim_state().input_buffers.erase(c->id);
+    delete c;
 }
 
 void send_control_locked(Conn* c, const uint8_t* msg, size_t len) {
@@ -171,6 +197,7 @@ void service_loop() {
                 ssize_t r = read(g_channel.wake_fd, &v, sizeof v);
                 (void)r;
                 std::lock_guard<std::mutex> lk(s.lock);
+                close_queued_locked();
                 if (g_channel.stopping) return;
                 continue;
             }
@@ -187,7 +214,7 @@ void service_loop() {
                 kill_conn_locked(c);
                 auto h = g_channel.by_host_fd.find(c->host_fd);
                 if (h != g_channel.by_host_fd.end() && h->second == c) g_channel.by_host_fd.erase(h);
-                delete c;
+                delete_conn_locked(c);
                 s.changed.notify_all();
             }
         }
@@ -238,7 +265,7 @@ int sim_posix_open(void* ctx, const char* path, DWORD access, DWORD share, DWORD
         // The descriptor was closed by the host and reused: forget the old one.
         Conn* o = old->second;
         if (!o->dead) kill_conn_locked(o);
-        delete o;
+        delete_conn_locked(o);
     }
     g_channel.by_host_fd[c->host_fd] = c;
     chan_locked(device, iface)->conns.push_back(c);
@@ -292,6 +319,7 @@ void sim_channel_stop() {
     std::vector<Conn*> all;
     for (auto& kv : g_channel.by_id) all.push_back(kv.second);
     for (Conn* c : all) kill_conn_locked(c);
+    close_queued_locked();
     for (auto& kv : g_channel.by_host_fd) delete kv.second;
     g_channel.by_host_fd.clear();
     for (int d = 0; d < PDXSIM_MAX_DEVICES; d++)

@@ -1,6 +1,7 @@
 // Fault injection, call counts and live-object counters. Fault state is
 // process-wide; a relaxed flag keeps the check off the fast path when no
 // fault is armed.
+#include <stdlib.h>
 #include <string.h>
 
 #include "rt_internal.h"
@@ -18,7 +19,88 @@ struct RtFault {
 static pthread_mutex_t g_fault_lock = PTHREAD_MUTEX_INITIALIZER;
 static RtFault g_faults[PDXRT_CALL_COUNT];
 static int g_any_armed;
-static DWORD g_call_counts[PDXRT_CALL_COUNT];
+
+// Call counts are kept per thread, so counting writes no cache line that
+// other threads write. A reader sums the live threads' counts and the counts
+// of ended threads (folded in at their end) under g_count_lock; a reset
+// records the sums as the new zero, so no thread's counters are written by
+// another.
+struct RtCallCounts {
+    RtCallCounts* next;
+    RtCallCounts* prev;
+    DWORD n[PDXRT_CALL_COUNT];
+};
+
+static pthread_mutex_t g_count_lock = PTHREAD_MUTEX_INITIALIZER;
+static RtCallCounts* g_count_threads;
+static DWORD g_ended_counts[PDXRT_CALL_COUNT];  // ended threads, and calls made while a thread ends
+static DWORD g_zero_counts[PDXRT_CALL_COUNT];   // sums at the last reset
+static pthread_key_t g_count_key;
+static pthread_once_t g_count_once = PTHREAD_ONCE_INIT;
+static thread_local RtCallCounts* t_counts;
+static thread_local int t_counts_ended;
+
+static void counts_end(void* p)
+{
+    RtCallCounts* c = (RtCallCounts*)p;
+    pthread_mutex_lock(&g_count_lock);
+    for (int i = 0; i < PDXRT_CALL_COUNT; i++)
+        g_ended_counts[i] += __atomic_load_n(&c->n[i], __ATOMIC_RELAXED);
+    if (c->prev)
+        c->prev->next = c->next;
+    else
+        g_count_threads = c->next;
+    if (c->next)
+        c->next->prev = c->prev;
+    pthread_mutex_unlock(&g_count_lock);
+    t_counts = NULL;
+    t_counts_ended = 1;
+    free(c);
+}
+
+static void make_count_key(void) { pthread_key_create(&g_count_key, counts_end); }
+
+static RtCallCounts* counts_start(void)
+{
+    if (t_counts_ended)
+        return NULL;
+    RtCallCounts* c = (RtCallCounts*)calloc(1, sizeof(*c));
+    if (!c)
+        return NULL;
+    pthread_once(&g_count_once, make_count_key);
+    pthread_mutex_lock(&g_count_lock);
+    c->next = g_count_threads;
+    if (c->next)
+        c->next->prev = c;
+    g_count_threads = c;
+    pthread_mutex_unlock(&g_count_lock);
+    pthread_setspecific(g_count_key, c);
+    t_counts = c;
+    return c;
+}
+
+static void count_call(PdxRtCall call)
+{
+    RtCallCounts* c = t_counts;
+    if (!c && !(c = counts_start())) {
+        // Out of memory, or the thread's counters are already folded in.
+        pthread_mutex_lock(&g_count_lock);
+        g_ended_counts[call]++;
+        pthread_mutex_unlock(&g_count_lock);
+        return;
+    }
+    // Only this thread writes its counters: no locked instruction needed.
+    __atomic_store_n(&c->n[call], __atomic_load_n(&c->n[call], __ATOMIC_RELAXED) + 1, __ATOMIC_RELAXED);
+}
+
+// g_count_lock held.
+static DWORD count_sum(int call)
+{
+    DWORD n = g_ended_counts[call];
+    for (RtCallCounts* c = g_count_threads; c; c = c->next)
+        n += __atomic_load_n(&c->n[call], __ATOMIC_RELAXED);
+    return n;
+}
 
 int rt_module_name(const char* in, char* out, size_t cap);
 
@@ -26,7 +108,7 @@ static int is_module_call(PdxRtCall call) { return call == PDXRT_LoadLibraryA ||
 
 int rt_call_enter(PdxRtCall call, const char* name)
 {
-    __atomic_add_fetch(&g_call_counts[call], 1, __ATOMIC_RELAXED);
+    count_call(call);
     if (!__atomic_load_n(&g_any_armed, __ATOMIC_ACQUIRE))
         return 1;
     int fail = 0;
@@ -100,13 +182,18 @@ extern "C" DWORD pdxrt_call_count(PdxRtCall call)
 {
     if ((unsigned)call >= PDXRT_CALL_COUNT)
         return 0;
-    return __atomic_load_n(&g_call_counts[call], __ATOMIC_RELAXED);
+    pthread_mutex_lock(&g_count_lock);
+    DWORD n = count_sum(call) - g_zero_counts[call];
+    pthread_mutex_unlock(&g_count_lock);
+    return n;
 }
 
 extern "C" void pdxrt_reset_call_counts(void)
 {
+    pthread_mutex_lock(&g_count_lock);
     for (int i = 0; i < PDXRT_CALL_COUNT; i++)
-        __atomic_store_n(&g_call_counts[i], 0, __ATOMIC_RELAXED);
+        g_zero_counts[i] = count_sum(i);
+    pthread_mutex_unlock(&g_count_lock);
 }
 
 static DWORD load(int* p) { return (DWORD)__atomic_load_n(p, __ATOMIC_RELAXED); }

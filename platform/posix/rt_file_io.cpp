@@ -700,6 +700,11 @@ extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapp
         // Not alertable: routines stay queued. Our own requests wake us
         // through our eventfd when another thread completes them; for a
         // request of another thread nobody does, so look again every 10 ms.
+        int previous = rt_poll_sleep_begin(ts);
+        if (ov_status(lpOverlapped) != STATUS_PENDING) {
+            rt_poll_sleep_end(ts, previous);
+            continue;
+        }
         struct pollfd pfd[2];
         pfd[0].fd = f->fd;
         pfd[0].events = events;
@@ -708,6 +713,7 @@ extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapp
         pfd[1].events = POLLIN;
         pfd[1].revents = 0;
         int rc = poll(pfd, 2, mine ? -1 : 10);
+        rt_poll_sleep_end(ts, previous);
         if (rc > 0 && pfd[1].revents)
             rt_drain_wake(ts);
     }

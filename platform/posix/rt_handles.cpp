@@ -1,17 +1,41 @@
 // The handle table and the object life cycle. Handle values are small
 // multiples of 4 as on Windows (never 0, never INVALID_HANDLE_VALUE), so a
-// 32-bit copy of one is lossless. Lookups share a read lock, so concurrent
-// lookups never wait for each other.
+// 32-bit copy of one is lossless. Lookups take no lock.
+#include <assert.h>
 #include <stdlib.h>
 
 #include "rt_internal.h"
 
-static pthread_rwlock_t g_table_lock = PTHREAD_RWLOCK_INITIALIZER;
-static RtObject** g_table;   // slot i is handle (i + 1) * 4
-static uint32_t* g_free;     // stack of free slot indices
+// Slots live in chunks that are allocated once and never move or go away,
+// so a lookup needs no lock. A slot word holds the object pointer (low 48
+// bits) and, above it, a count of lookups in progress. A lookup adds itself
+// to that count, takes a reference on the object, then removes itself again;
+// CloseHandle empties the word and adds the count it found to the object's
+// references, so those lookups' shares keep the object alive until each of
+// them drops its share. Allocation and the free list take a plain lock.
+#define SLOT_PTR_MASK ((((uint64_t)1) << 48) - 1)
+#define SLOT_PIN (((uint64_t)1) << 48)
+// Chunk k holds FIRST_CHUNK << k slots, so a few handles cost little memory
+// and 19 chunks reach the limit of 2^26 handles.
+#define FIRST_CHUNK 256u
+#define MAX_CHUNKS 19
+#define MAX_SLOTS (FIRST_CHUNK * ((1u << MAX_CHUNKS) - 1))
+
+static pthread_mutex_t g_alloc_lock = PTHREAD_MUTEX_INITIALIZER;
+static uint64_t* g_chunks[MAX_CHUNKS];  // slot i is handle (i + 1) * 4
+static uint32_t* g_free;                // stack of free slot indices
 static uint32_t g_free_count;
-static uint32_t g_used;      // slots ever used
-static uint32_t g_cap;
+static uint32_t g_used;  // slots ever used
+static uint32_t g_cap;   // slots in the chunks allocated so far
+
+static uint64_t* slot_word(uint32_t slot)
+{
+    if (slot >= MAX_SLOTS)
+        return NULL;
+    uint32_t k = 31 - (uint32_t)__builtin_clz(slot / FIRST_CHUNK + 1);
+    uint64_t* chunk = __atomic_load_n(&g_chunks[k], __ATOMIC_ACQUIRE);
+    return chunk ? &chunk[slot - FIRST_CHUNK * ((1u << k) - 1)] : NULL;
+}
 
 void rt_object_init(RtObject* obj, int type)
 {
@@ -42,38 +66,36 @@ void rt_unlock(RtObject* obj) { pthread_mutex_unlock(&obj->lock); }
 
 HANDLE rt_handle_alloc(RtObject* obj)
 {
-    pthread_rwlock_wrlock(&g_table_lock);
+    assert(((uintptr_t)obj & ~SLOT_PTR_MASK) == 0);
+    pthread_mutex_lock(&g_alloc_lock);
     uint32_t slot;
     if (g_free_count > 0) {
         slot = g_free[--g_free_count];
     } else {
+        if (g_used == MAX_SLOTS) {
+            pthread_mutex_unlock(&g_alloc_lock);
+            rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
+            return NULL;
+        }
         if (g_used == g_cap) {
-            uint32_t cap = g_cap ? g_cap * 2 : 256;
-            if (cap > (1u << 26)) {
-                pthread_rwlock_unlock(&g_table_lock);
-                rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
-                return NULL;
-            }
-            RtObject** table = (RtObject**)realloc(g_table, cap * sizeof(*table));
-            if (!table) {
-                pthread_rwlock_unlock(&g_table_lock);
-                rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
-                return NULL;
-            }
-            g_table = table;
-            uint32_t* free_slots = (uint32_t*)realloc(g_free, cap * sizeof(*free_slots));
+            uint32_t k = 31 - (uint32_t)__builtin_clz(g_cap / FIRST_CHUNK + 1);
+            uint32_t size = FIRST_CHUNK << k;
+            uint64_t* chunk = (uint64_t*)calloc(size, sizeof(*chunk));
+            uint32_t* free_slots = chunk ? (uint32_t*)realloc(g_free, (g_cap + size) * sizeof(*free_slots)) : NULL;
             if (!free_slots) {
-                pthread_rwlock_unlock(&g_table_lock);
+                free(chunk);
+                pthread_mutex_unlock(&g_alloc_lock);
                 rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
                 return NULL;
             }
             g_free = free_slots;
-            g_cap = cap;
+            g_cap += size;
+            __atomic_store_n(&g_chunks[k], chunk, __ATOMIC_RELEASE);
         }
         slot = g_used++;
     }
-    g_table[slot] = obj;
-    pthread_rwlock_unlock(&g_table_lock);
+    __atomic_store_n(slot_word(slot), (uint64_t)(uintptr_t)obj, __ATOMIC_RELEASE);
+    pthread_mutex_unlock(&g_alloc_lock);
     RT_COUNT(handles, 1);
     return (HANDLE)(uintptr_t)((slot + 1) * 4);
 }
@@ -90,19 +112,36 @@ static int slot_of(HANDLE h, uint32_t* slot)
 RtObject* rt_handle_get(HANDLE h, int type)
 {
     uint32_t slot;
+    uint64_t* word = slot_of(h, &slot) ? slot_word(slot) : NULL;
     RtObject* obj = NULL;
-    if (slot_of(h, &slot)) {
-        pthread_rwlock_rdlock(&g_table_lock);
-        if (slot < g_used)
-            obj = g_table[slot];
-        if (obj && (type == 0 || obj->type == type))
-            rt_object_ref(obj);
-        else
-            obj = NULL;
-        pthread_rwlock_unlock(&g_table_lock);
+    if (word) {
+        uint64_t v = __atomic_load_n(word, __ATOMIC_ACQUIRE);
+        while ((v & SLOT_PTR_MASK) != 0 &&
+               !__atomic_compare_exchange_n(word, &v, v + SLOT_PIN, 1, __ATOMIC_ACQUIRE, __ATOMIC_ACQUIRE)) {
+        }
+        obj = (RtObject*)(uintptr_t)(v & SLOT_PTR_MASK);
     }
-    if (!obj)
+    if (!obj) {
         rt_set_error(ERROR_INVALID_HANDLE);
+        return NULL;
+    }
+    // Our share keeps obj alive here; trade it for a reference of our own.
+    rt_object_ref(obj);
+    uint64_t v = __atomic_load_n(word, __ATOMIC_RELAXED);
+    for (;;) {
+        if ((v & SLOT_PTR_MASK) != (uintptr_t)obj || v < SLOT_PIN) {
+            // Closed meanwhile: CloseHandle turned our share into a reference.
+            rt_object_release(obj);
+            break;
+        }
+        if (__atomic_compare_exchange_n(word, &v, v - SLOT_PIN, 1, __ATOMIC_RELEASE, __ATOMIC_RELAXED))
+            break;
+    }
+    if (type != 0 && obj->type != type) {
+        rt_object_release(obj);
+        rt_set_error(ERROR_INVALID_HANDLE);
+        return NULL;
+    }
     return obj;
 }
 
@@ -111,20 +150,26 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
     if (!rt_call_enter(PDXRT_CloseHandle, NULL))
         return FALSE;
     uint32_t slot;
+    uint64_t* word = slot_of(hObject, &slot) ? slot_word(slot) : NULL;
     RtObject* obj = NULL;
-    if (slot_of(hObject, &slot)) {
-        pthread_rwlock_wrlock(&g_table_lock);
-        if (slot < g_used && g_table[slot]) {
-            obj = g_table[slot];
-            g_table[slot] = NULL;
-            g_free[g_free_count++] = slot;
+    uint64_t v = 0;
+    if (word) {
+        v = __atomic_load_n(word, __ATOMIC_ACQUIRE);
+        while ((v & SLOT_PTR_MASK) != 0 &&
+               !__atomic_compare_exchange_n(word, &v, 0, 1, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
         }
-        pthread_rwlock_unlock(&g_table_lock);
+        obj = (RtObject*)(uintptr_t)(v & SLOT_PTR_MASK);
     }
     if (!obj) {
         rt_set_error(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    int pins = (int)(v >> 48);
+    if (pins)
+        RT_ATOMIC_ADD(&obj->refs, pins);
+    pthread_mutex_lock(&g_alloc_lock);
+    g_free[g_free_count++] = slot;
+    pthread_mutex_unlock(&g_alloc_lock);
     RT_COUNT(handles, -1);
     // One handle per object: the handle's close is the object's close.
     if (obj->type == RT_FILE)

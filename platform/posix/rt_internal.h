@@ -9,8 +9,9 @@
 // the mutexes it owns. Threads the runtime did not create get one on first
 // use; a pthread key destructor ends it when the thread ends.
 //
-// Lock order: object (file) lock, then thread-state lock. The handle table
-// lock and the fault lock are leaves.
+// Lock order: object (file) lock, then thread-state lock. The handle
+// allocation lock, the fault lock and the call-count lock are leaves; handle
+// lookups, uncontended mutexes and call counting take no lock at all.
 #ifndef PDX_RT_INTERNAL_H
 #define PDX_RT_INTERNAL_H
 
@@ -33,8 +34,12 @@ struct RtWaiter {
     RtWaiter* next;
     RtThreadState* ts;
     int satisfied;
-    DWORD result;  // WAIT_OBJECT_0 or WAIT_ABANDONED once satisfied
+    DWORD result;  // WAIT_OBJECT_0, WAIT_ABANDONED or RT_WAIT_RETRY once satisfied
 };
+
+// A waiter woken because a mutex became free: it competes for it again
+// (a released mutex is not handed to a sleeping thread).
+#define RT_WAIT_RETRY ((DWORD)0xFFFFFFF0u)
 
 struct RtObject {
     int type;
@@ -50,11 +55,20 @@ struct RtEvent {
     int signalled;
 };
 
+// Mutex state word: the owner's RtThreadState* (aligned, so the low bits are
+// free), or 0 when free, plus RT_MUTEX_ABANDONED (free because its owner
+// ended; the next acquirer learns) and RT_MUTEX_WAITERS (the waiter list is
+// not empty, so a release must take the object lock). Acquire and release
+// without waiters are one compare-and-swap each; every other change is made
+// under the object lock.
+#define RT_MUTEX_ABANDONED ((uintptr_t)1)
+#define RT_MUTEX_WAITERS ((uintptr_t)2)
+#define RT_MUTEX_FLAGS (RT_MUTEX_ABANDONED | RT_MUTEX_WAITERS)
+
 struct RtMutex {
     RtObject base;
-    RtThreadState* owner;
-    DWORD count;
-    int abandoned;  // the owner ended while holding it; next acquirer learns
+    uintptr_t state;
+    DWORD count;  // recursion depth, touched by the owner only
     RtMutex* owned_next;  // list of mutexes owned by one thread (owner only)
     RtMutex* owned_prev;
 };
@@ -137,7 +151,10 @@ struct RtFile {
 
 struct RtThreadState {
     int refs;
-    int wake_fd;
+    int wake_fd;     // sleeps watching descriptors (alertable waits) use this
+    int wake_seq;    // futex word of the other sleeps; every wake-up bumps it
+    int futex_sleeping;  // set while the thread may sleep on wake_seq
+    int poll_sleeping;   // set while the thread may sleep on wake_fd
     DWORD id;
     pthread_mutex_t lock;  // guards the APC queue and `dead`
     RtApc* apc_head;
@@ -178,7 +195,12 @@ void rt_file_destroy(RtFile* f);
 void rt_file_close(RtFile* f);  // last handle closed: abort pending requests
 // Wait support: take the object if it is signalled (lock held); *result set.
 int rt_event_try_take(RtEvent* e, DWORD* result);
+// Object lock held; on failure the waiters flag is set, so the caller must
+// register as a waiter (and rt_mutex_waiter_gone when it gives up).
 int rt_mutex_try_take(RtMutex* m, RtThreadState* ts, DWORD* result);
+// No lock: the uncontended acquire (free, or already ours).
+int rt_mutex_fast_take(RtMutex* m, RtThreadState* ts, DWORD* result);
+void rt_mutex_waiter_gone(RtMutex* m);  // a waiter left the list; lock held
 void rt_mutex_note_owned(RtMutex* m, RtThreadState* ts);  // after an acquire
 int rt_thread_try_take(RtThread* t, DWORD* result);
 
@@ -188,8 +210,16 @@ RtThreadState* rt_thread_state_new(void);  // refs 1; NULL when out of descripto
 void rt_thread_state_ref(RtThreadState* ts);
 void rt_thread_state_release(RtThreadState* ts);
 void rt_thread_state_adopt(RtThreadState* ts);  // becomes the calling thread's state
+// Wakes the thread whichever way it sleeps (see rt_thread_state.cpp).
 void rt_wake(RtThreadState* ts);
 void rt_drain_wake(RtThreadState* ts);
+// Brackets a stretch in which the calling thread may sleep on wake_fd; the
+// flag must be set before the thread looks at what it waits for.
+int rt_poll_sleep_begin(RtThreadState* ts);  // returns the previous flag
+void rt_poll_sleep_end(RtThreadState* ts, int previous);
+// Sleeps on wake_seq while it still equals `seq` (read before the thread
+// looked at what it waits for); NULL timeout: no limit.
+void rt_futex_sleep(RtThreadState* ts, int seq, const struct timespec* timeout);
 // Queue an APC entry; FALSE when the thread has ended. Wakes the thread
 // unless it is the caller.
 int rt_queue_apc(RtThreadState* ts, RtApc* apc);

@@ -1,10 +1,27 @@
-// Mutexes: owned by a thread, recursive, handed directly to the next waiter
-// on release; a mutex whose owner ended goes to the next waiter with
-// WAIT_ABANDONED. The uncontended acquire and release take only the object's
-// futex-based lock, so they make no system call.
+// Mutexes: owned by a thread, recursive; a release frees the mutex and wakes
+// one waiter, which competes for it; whoever takes a mutex whose owner ended
+// learns it through WAIT_ABANDONED. The owner and flags live in one word (see RtMutex), so an
+// acquire of a free mutex and a release without waiters are a single
+// compare-and-swap: no lock, no system call.
 #include <stdlib.h>
 
 #include "rt_internal.h"
+
+static RtThreadState* owner_of(uintptr_t state) { return (RtThreadState*)(state & ~RT_MUTEX_FLAGS); }
+
+static uintptr_t load_state(RtMutex* m) { return __atomic_load_n(&m->state, __ATOMIC_ACQUIRE); }
+
+// The owner list (with a reference) lets the thread's end abandon what it
+// still holds. A mutex is listed from its first acquire to its last release.
+static void list_owned(RtMutex* m, RtThreadState* ts)
+{
+    rt_object_ref(&m->base);
+    m->owned_prev = NULL;
+    m->owned_next = ts->owned;
+    if (ts->owned)
+        ts->owned->owned_prev = m;
+    ts->owned = m;
+}
 
 extern "C" HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName)
 {
@@ -28,9 +45,9 @@ extern "C" HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, B
     }
     if (bInitialOwner) {
         RtThreadState* ts = rt_self();
-        m->owner = ts;
         m->count = 1;
-        rt_mutex_note_owned(m, ts);
+        __atomic_store_n(&m->state, (uintptr_t)ts, __ATOMIC_RELEASE);
+        list_owned(m, ts);
     }
     rt_set_error(ERROR_SUCCESS);
     return h;
@@ -42,36 +59,62 @@ void rt_mutex_destroy(RtMutex* m)
     free(m);
 }
 
-int rt_mutex_try_take(RtMutex* m, RtThreadState* ts, DWORD* result)
+int rt_mutex_fast_take(RtMutex* m, RtThreadState* ts, DWORD* result)
 {
-    if (m->owner == ts) {
+    // Only this thread can make itself the owner, so a relaxed look suffices.
+    uintptr_t s = __atomic_load_n(&m->state, __ATOMIC_RELAXED);
+    if (owner_of(s) == ts) {
         m->count++;
         *result = WAIT_OBJECT_0;
         return 1;
     }
-    if (m->owner)
+    if (s != 0 ||
+        !__atomic_compare_exchange_n(&m->state, &s, (uintptr_t)ts, 0, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
         return 0;
-    m->owner = ts;
     m->count = 1;
-    *result = m->abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
-    m->abandoned = 0;
+    list_owned(m, ts);
+    *result = WAIT_OBJECT_0;
     return 1;
 }
 
-// The owner list (with a reference) lets the thread's end abandon what it
-// still holds. Called by the acquiring thread after every successful wait;
-// a recursive acquire is already listed.
+int rt_mutex_try_take(RtMutex* m, RtThreadState* ts, DWORD* result)
+{
+    uintptr_t s = load_state(m);
+    for (;;) {
+        if (owner_of(s) == ts) {
+            m->count++;
+            *result = WAIT_OBJECT_0;
+            return 1;
+        }
+        if (owner_of(s) == NULL) {
+            uintptr_t mine = (uintptr_t)ts | (s & RT_MUTEX_WAITERS);
+            if (__atomic_compare_exchange_n(&m->state, &s, mine, 0, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+                m->count = 1;
+                *result = (s & RT_MUTEX_ABANDONED) ? WAIT_ABANDONED : WAIT_OBJECT_0;
+                return 1;
+            }
+            continue;
+        }
+        // Owned by another thread: make its release come to the lock.
+        if (s & RT_MUTEX_WAITERS)
+            return 0;
+        if (__atomic_compare_exchange_n(&m->state, &s, s | RT_MUTEX_WAITERS, 0, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+            return 0;
+    }
+}
+
+void rt_mutex_waiter_gone(RtMutex* m)
+{
+    if (!m->base.waiters)
+        __atomic_fetch_and(&m->state, ~RT_MUTEX_WAITERS, __ATOMIC_ACQ_REL);
+}
+
+// After a successful wait: the first acquire lists the mutex (a recursive
+// one is listed already).
 void rt_mutex_note_owned(RtMutex* m, RtThreadState* ts)
 {
-    for (RtMutex* it = ts->owned; it; it = it->owned_next)
-        if (it == m)
-            return;
-    rt_object_ref(&m->base);
-    m->owned_prev = NULL;
-    m->owned_next = ts->owned;
-    if (ts->owned)
-        ts->owned->owned_prev = m;
-    ts->owned = m;
+    if (m->count == 1)
+        list_owned(m, ts);
 }
 
 static void unlist(RtMutex* m, RtThreadState* ts)
@@ -85,19 +128,17 @@ static void unlist(RtMutex* m, RtThreadState* ts)
     m->owned_next = m->owned_prev = NULL;
 }
 
-// Object lock held, count already 0: the next waiter becomes the owner.
-static void hand_over(RtMutex* m, DWORD result)
+// Object lock held, count already 0, caller was the owner: the mutex becomes
+// free and the first waiter wakes to compete for it with whoever else comes
+// (handing it over would make every contended release wait for a sleeping
+// thread to be scheduled). Nobody else changes the word meanwhile: it is not 0.
+static void release_locked(RtMutex* m, int abandoned)
 {
     RtWaiter* w = rt_waiter_pop(&m->base);
-    if (w) {
-        m->owner = w->ts;
-        m->count = 1;
-        m->abandoned = 0;
-        rt_waiter_satisfy(w, result);
-    } else {
-        m->owner = NULL;
-        m->abandoned = result == WAIT_ABANDONED;
-    }
+    uintptr_t s = (abandoned ? RT_MUTEX_ABANDONED : 0) | (m->base.waiters ? RT_MUTEX_WAITERS : 0);
+    __atomic_store_n(&m->state, s, __ATOMIC_RELEASE);
+    if (w)
+        rt_waiter_satisfy(w, RT_WAIT_RETRY);
 }
 
 extern "C" BOOL WINAPI ReleaseMutex(HANDLE hMutex)
@@ -108,22 +149,21 @@ extern "C" BOOL WINAPI ReleaseMutex(HANDLE hMutex)
     if (!m)
         return FALSE;
     RtThreadState* ts = rt_self();
-    int unlisted = 0;
-    rt_lock(&m->base);
-    if (m->owner != ts) {
-        rt_unlock(&m->base);
+    if (owner_of(__atomic_load_n(&m->state, __ATOMIC_RELAXED)) != ts) {
         rt_object_release(&m->base);
         rt_set_error(ERROR_NOT_OWNER);
         return FALSE;
     }
     if (--m->count == 0) {
         unlist(m, ts);
-        unlisted = 1;
-        hand_over(m, WAIT_OBJECT_0);
+        uintptr_t mine = (uintptr_t)ts;
+        if (!__atomic_compare_exchange_n(&m->state, &mine, 0, 0, __ATOMIC_RELEASE, __ATOMIC_RELAXED)) {
+            rt_lock(&m->base);
+            release_locked(m, 0);
+            rt_unlock(&m->base);
+        }
+        rt_object_release(&m->base);  // the owner list's reference
     }
-    rt_unlock(&m->base);
-    if (unlisted)
-        rt_object_release(&m->base);
     rt_object_release(&m->base);
     return TRUE;
 }
@@ -135,9 +175,9 @@ void rt_mutex_abandon_all(RtThreadState* ts)
         RtMutex* m = ts->owned;
         unlist(m, ts);
         rt_lock(&m->base);
-        if (m->owner == ts) {
+        if (owner_of(load_state(m)) == ts) {
             m->count = 0;
-            hand_over(m, WAIT_ABANDONED);
+            release_locked(m, 1);
         }
         rt_unlock(&m->base);
         rt_object_release(&m->base);

@@ -4,7 +4,9 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <linux/futex.h>
 #include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "rt_internal.h"
@@ -102,13 +104,44 @@ RtThreadState* rt_self(void)
 
 extern "C" DWORD WINAPI GetCurrentThreadId(void) { return rt_self()->id; }
 
+// A thread sleeps in one of two ways: in FUTEX_WAIT on wake_seq (waits that
+// watch no descriptor, the common case, one system call each side) or in
+// ppoll on wake_fd plus its requests' descriptors (alertable waits). The
+// sleeper raises its flag before it looks at its condition; the waker
+// changes the condition, bumps wake_seq, then reads the flags (both sides
+// sequentially consistent): either the sleeper sees the condition, or the
+// waker sees the flag, or FUTEX_WAIT finds wake_seq changed.
 void rt_wake(RtThreadState* ts)
 {
-    uint64_t one = 1;
-    ssize_t n;
-    do {
-        n = write(ts->wake_fd, &one, sizeof(one));
-    } while (n < 0 && errno == EINTR);
+    __atomic_add_fetch(&ts->wake_seq, 1, __ATOMIC_SEQ_CST);
+    if (__atomic_load_n(&ts->futex_sleeping, __ATOMIC_SEQ_CST))
+        syscall(SYS_futex, &ts->wake_seq, FUTEX_WAKE_PRIVATE, 1, NULL, NULL, 0);
+    if (__atomic_load_n(&ts->poll_sleeping, __ATOMIC_SEQ_CST)) {
+        uint64_t one = 1;
+        ssize_t n;
+        do {
+            n = write(ts->wake_fd, &one, sizeof(one));
+        } while (n < 0 && errno == EINTR);
+    }
+}
+
+int rt_poll_sleep_begin(RtThreadState* ts)
+{
+    int previous = __atomic_load_n(&ts->poll_sleeping, __ATOMIC_RELAXED);
+    __atomic_store_n(&ts->poll_sleeping, 1, __ATOMIC_SEQ_CST);
+    return previous;
+}
+
+void rt_poll_sleep_end(RtThreadState* ts, int previous)
+{
+    __atomic_store_n(&ts->poll_sleeping, previous, __ATOMIC_SEQ_CST);
+}
+
+void rt_futex_sleep(RtThreadState* ts, int seq, const struct timespec* timeout)
+{
+    __atomic_store_n(&ts->futex_sleeping, 1, __ATOMIC_SEQ_CST);
+    syscall(SYS_futex, &ts->wake_seq, FUTEX_WAIT_PRIVATE, seq, timeout, NULL, 0);
+    __atomic_store_n(&ts->futex_sleeping, 0, __ATOMIC_RELAXED);
 }
 
 void rt_drain_wake(RtThreadState* ts)

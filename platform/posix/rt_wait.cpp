@@ -1,8 +1,8 @@
-// Waits. A waiting thread registers with the object it waits on and sleeps
-// in poll() on its own eventfd, plus, when the wait is alertable, on the
-// descriptors of the requests it has outstanding (which it then progresses
-// itself). Order of checks, as in Wine: a signalled object wins over queued
-// APCs, APCs over the timeout.
+// Waits. A waiting thread registers with the object it waits on and sleeps:
+// a non-alertable wait on its futex word, an alertable one in ppoll() on its
+// own eventfd plus the descriptors of the requests it has outstanding (which
+// it then progresses itself). Order of checks, as in Wine: a signalled
+// object wins over queued APCs, APCs over the timeout.
 #include <errno.h>
 #include <sched.h>
 #include <stdlib.h>
@@ -27,10 +27,19 @@ static int unregister(RtObject* obj, RtWaiter* w, DWORD* result)
 {
     rt_lock(obj);
     int got = w->satisfied;
-    if (got)
+    if (got && w->result == RT_WAIT_RETRY) {
+        // Woken to compete for a freed mutex: take it if still free, else
+        // its current owner's release wakes someone else.
+        got = try_take(obj, w->ts, result);
+        if (!got)
+            rt_mutex_waiter_gone((RtMutex*)obj);
+    } else if (got) {
         *result = w->result;
-    else
+    } else {
         rt_waiter_remove(obj, w);
+        if (obj->type == RT_MUTEX)
+            rt_mutex_waiter_gone((RtMutex*)obj);
+    }
     rt_unlock(obj);
     return got;
 }
@@ -42,9 +51,8 @@ static DWORD acquired(RtObject* obj, RtThreadState* ts, DWORD result)
     return result;
 }
 
-DWORD rt_wait(RtObject* obj, DWORD ms, int alertable)
+static DWORD wait_loop(RtThreadState* ts, RtObject* obj, DWORD ms, int alertable)
 {
-    RtThreadState* ts = rt_self();
     RtWaiter w;
     w.ts = ts;
     w.satisfied = 0;
@@ -52,6 +60,8 @@ DWORD rt_wait(RtObject* obj, DWORD ms, int alertable)
     int registered = 0;
     DWORD result;
 
+    if (obj && obj->type == RT_MUTEX && rt_mutex_fast_take((RtMutex*)obj, ts, &result))
+        return result;
     if (obj) {
         rt_lock(obj);
         if (try_take(obj, ts, &result)) {
@@ -68,12 +78,20 @@ DWORD rt_wait(RtObject* obj, DWORD ms, int alertable)
         deadline = rt_now_ns() + (uint64_t)ms * 1000000u;
     int polled = 0;
     for (;;) {
+        int seq = __atomic_load_n(&ts->wake_seq, __ATOMIC_ACQUIRE);
         if (registered) {
             rt_lock(obj);
             int got = w.satisfied;
+            if (got && w.result == RT_WAIT_RETRY) {
+                got = try_take(obj, ts, &result);
+                if (!got)
+                    rt_waiter_add(obj, &w);  // the owner's release will see us
+            } else if (got) {
+                result = w.result;
+            }
             rt_unlock(obj);
             if (got)
-                return acquired(obj, ts, w.result);
+                return acquired(obj, ts, result);
         }
         if (alertable && rt_has_apcs(ts)) {
             if (registered && unregister(obj, &w, &result))
@@ -95,10 +113,15 @@ DWORD rt_wait(RtObject* obj, DWORD ms, int alertable)
             rel.tv_nsec = (long)(left % 1000000000u);
             timeout = &rel;
         }
+        if (!alertable) {
+            rt_futex_sleep(ts, seq, timeout);
+            polled = 1;
+            continue;
+        }
         ts->pfds[0].fd = ts->wake_fd;
         ts->pfds[0].events = POLLIN;
         ts->pfds[0].revents = 0;
-        size_t n = alertable ? rt_thread_poll_files(ts, 1) : 1;
+        size_t n = rt_thread_poll_files(ts, 1);
         int rc = ppoll(ts->pfds, n, timeout, NULL);
         polled = 1;
         if (rc <= 0)
@@ -110,6 +133,17 @@ DWORD rt_wait(RtObject* obj, DWORD ms, int alertable)
                 rt_file_progress(ts->pfd_files[i]);
         }
     }
+}
+
+DWORD rt_wait(RtObject* obj, DWORD ms, int alertable)
+{
+    RtThreadState* ts = rt_self();
+    if (!alertable)
+        return wait_loop(ts, obj, ms, 0);
+    int previous = rt_poll_sleep_begin(ts);
+    DWORD r = wait_loop(ts, obj, ms, 1);
+    rt_poll_sleep_end(ts, previous);
+    return r;
 }
 
 static DWORD wait_handle(HANDLE h, DWORD ms, int alertable)

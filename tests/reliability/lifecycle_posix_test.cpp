@@ -2,7 +2,6 @@
 // objects, descriptors, threads, simulator handles, heap) comes back, so a
 // long-running application that reopens its devices does not slowly leak.
 // LeakSanitizer covers the heap in the AddressSanitizer build.
-#include <stdlib.h>
 #include <string.h>
 
 #include "reliability_support.h"
@@ -75,7 +74,7 @@ TEST_F(LifecycleTest, OpenTrafficCloseCyclesGiveEverythingBack) {
         Cycle(0);
         if (HasFatalFailure()) return;
     }
-    const Resources start = TakeResources();
+    const Resources start = SettledResources();
     for (int cycle = 1; cycle <= kCycles; ++cycle) {
         Cycle(cycle);
         if (HasFatalFailure()) return;
@@ -99,7 +98,7 @@ TEST_F(LifecycleTest, FailedOpensGiveEverythingBack) {
     Install(*world);
     for (int cycle = 0; cycle < kWarmUpCycles; ++cycle) ASSERT_EQ(nullptr, PdxKitOpenDevice());
     Install(*world);
-    const Resources start = TakeResources();
+    const Resources start = SettledResources();
     for (int cycle = 0; cycle < kCycles / 4; ++cycle) {
         SetLastError(0);
         ASSERT_EQ(nullptr, PdxKitOpenDevice());
@@ -112,7 +111,7 @@ TEST_F(LifecycleTest, FailedOpensGiveEverythingBack) {
     Install(*world);
     for (int cycle = 0; cycle < kWarmUpCycles; ++cycle) ASSERT_EQ(nullptr, PdxKitOpenDevice());
     Install(*world);
-    const Resources unbound = TakeResources();
+    const Resources unbound = SettledResources();
     for (int cycle = 0; cycle < kCycles / 4; ++cycle) {
         SetLastError(0);
         ASSERT_EQ(nullptr, PdxKitOpenDevice());

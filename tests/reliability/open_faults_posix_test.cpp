@@ -46,6 +46,9 @@ const CallKind kCallKinds[] = {
     {PDXRT_FreeLibrary, "FreeLibrary", ERROR_INVALID_HANDLE, true},
     {PDXRT_GetModuleHandleA, "GetModuleHandleA", ERROR_MOD_NOT_FOUND, false},
 };
+// Parameters print by name in test listings and failures.
+void PrintTo(const CallKind& kind, std::ostream* out) { *out << kind.name; }
+
 static_assert(sizeof(kCallKinds) / sizeof(kCallKinds[0]) == PDXRT_CALL_COUNT, "every call kind is swept");
 
 constexpr int kFamilyDevices = 2;
@@ -74,7 +77,7 @@ protected:
         ASSERT_NE(nullptr, PdxKitOpenDevice());
         PdxKitCloseDevice(nullptr);
         Quiesce();
-        baseline_ = TakeResources();
+        baseline_ = SettledResources();
     }
 
     // Installing afresh closes the simulator's ends of handles the library
@@ -122,7 +125,7 @@ protected:
         Quiesce();
         if (release_failed) {
             // The object whose release failed stays; nothing else may.
-            const Resources now = TakeResources();
+            const Resources now = SettledResources();
             EXPECT_LE(now.runtime.handles, baseline_.runtime.handles + 1) << what << "\n" << Describe(now);
             EXPECT_LE(now.runtime.heaps, baseline_.runtime.heaps + 1) << what;
             EXPECT_LE(now.modules, baseline_.modules + 1) << what;
@@ -203,6 +206,8 @@ const InterfaceFault kInterfaceFaults[] = {
     {"SerialFail", [](PdxSimInterfaceFaults* f) { f->serial_fail = 1; }},
     {"String0Fail", [](PdxSimInterfaceFaults* f) { f->string0_fail = 1; }},
 };
+
+void PrintTo(const InterfaceFault& fault, std::ostream* out) { *out << fault.name; }
 
 class InterfaceFaultTest : public OpenFaultsTest, public ::testing::WithParamInterface<InterfaceFault> {};
 

@@ -63,6 +63,21 @@ Resources TakeResources() {
     return r;
 }
 
+Resources SettledResources() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPromptMs);
+    Resources last = TakeResources();
+    int steady = 0;
+    // Nothing signals that a task has left /proc: sample until the counts
+    // have held still for a while.
+    while (steady < 5 && std::chrono::steady_clock::now() < deadline) {
+        usleep(5000);
+        Resources now = TakeResources();
+        steady = (now.tasks == last.tasks && now.fds == last.fds) ? steady + 1 : 0;
+        last = now;
+    }
+    return last;
+}
+
 std::string Describe(const Resources& r) {
     std::ostringstream out;
     out << "handles " << r.runtime.handles << ", events " << r.runtime.events << ", mutexes " << r.runtime.mutexes

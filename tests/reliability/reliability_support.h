@@ -56,6 +56,9 @@ struct Resources {
 };
 
 Resources TakeResources();
+// A snapshot to count from: taken once threads that just ended have left
+// /proc (their handles are signalled a moment before their task is gone).
+Resources SettledResources();
 std::string Describe(const Resources& r);
 // Compares what must come back exactly; the heap within `heap_slack` bytes.
 // Threads and descriptors of ended threads may take a moment to vanish from

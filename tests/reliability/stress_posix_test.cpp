@@ -263,7 +263,7 @@ TEST_F(StressTest, SixteenStreamingChipsUnderMixedCalls) {
     RunStress(0.5, false);
     if (HasFatalFailure()) return;
     ASSERT_EQ(1, pdxsim_install(world.get()));
-    const Resources start = TakeResources();
+    const Resources start = SettledResources();
 
     RunStress(seconds, true);
     if (HasFatalFailure()) return;
