@@ -4,6 +4,14 @@
 #include "device_table.h"
 #include "pdxkit.h"
 
+// The record behind a handle, with the last error every handle accessor
+// reports: success, or an invalid parameter for a handle that is not valid.
+static DeviceRecord* RecordForAccessor(PdxKitHandle handle) {
+    DeviceRecord* record = CheckHandle(handle);
+    SetLastError(record ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER);
+    return record;
+}
+
 PDXKIT_API const char* PDXKIT_CALL PdxKitVersion(void) { return kVersionText; }
 
 PDXKIT_API PdxKitBool PDXKIT_CALL PdxKitSetLegacyOpenMode(uint32_t mode) {
@@ -29,32 +37,20 @@ PDXKIT_API PdxKitHandle PDXKIT_CALL PdxKitGetDeviceHandle(uint32_t number) {
 }
 
 PDXKIT_API uint32_t PDXKIT_CALL PdxKitGetThreadHandle(PdxKitHandle handle) {
-    DeviceRecord* record = CheckHandle(handle);
-    if (!record) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    SetLastError(ERROR_SUCCESS);
+    DeviceRecord* record = RecordForAccessor(handle);
+    if (!record) return 0;
     return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(record->reader_thread));
 }
 
 PDXKIT_API uint32_t PDXKIT_CALL PdxKitGetProductId(PdxKitHandle handle) {
-    DeviceRecord* record = CheckHandle(handle);
-    if (!record) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    SetLastError(ERROR_SUCCESS);
+    DeviceRecord* record = RecordForAccessor(handle);
+    if (!record) return 0;
     return record->pipes[0].attributes.ProductID;
 }
 
 PDXKIT_API uint32_t PDXKIT_CALL PdxKitGetRevision(PdxKitHandle handle) {
-    DeviceRecord* record = CheckHandle(handle);
-    if (!record) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    SetLastError(ERROR_SUCCESS);
+    DeviceRecord* record = RecordForAccessor(handle);
+    if (!record) return 0;
     return record->pipes[0].attributes.VersionNumber;
 }
 
@@ -70,23 +66,15 @@ PDXKIT_API PdxKitBool PDXKIT_CALL PdxKitGetSerialNumber(PdxKitHandle handle, uin
 }
 
 PDXKIT_API PdxKitBool PDXKIT_CALL PdxKitSetTimeout(PdxKitHandle handle, uint32_t milliseconds) {
-    DeviceRecord* record = CheckHandle(handle);
-    if (!record) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
+    DeviceRecord* record = RecordForAccessor(handle);
+    if (!record) return 0;
     StoreRelaxed(&record->read_timeout, milliseconds);
-    SetLastError(ERROR_SUCCESS);
     return 1;
 }
 
 PDXKIT_API PdxKitBool PDXKIT_CALL PdxKitSetWriteTimeout(PdxKitHandle handle, uint32_t milliseconds) {
-    DeviceRecord* record = CheckHandle(handle);
-    if (!record) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
+    DeviceRecord* record = RecordForAccessor(handle);
+    if (!record) return 0;
     StoreRelaxed(&record->write_timeout, milliseconds);
-    SetLastError(ERROR_SUCCESS);
     return 1;
 }

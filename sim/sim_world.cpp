@@ -427,7 +427,11 @@ uint32_t pdxsim_release_writes(int device, int iface, uint32_t count) {
 
 uint32_t pdxsim_held_writes(int device, int iface) { return sim_channel_held(device, iface); }
 
-void pdxsim_unplug(int device, int iface) {
+} // extern "C"
+
+// Marks one interface (iface >= 0) or every interface of a device present
+// or gone, then lets the channels follow.
+static void set_present(int device, int iface, bool present) {
     SimState& s = sim_state();
     int first = iface, last = iface;
     {
@@ -438,28 +442,22 @@ void pdxsim_unplug(int device, int iface) {
             last = s.world->device[device].interface_count - 1;
         }
         for (int i = first; i <= last; i++)
-            if (SimIface* f = sim_iface_locked(device, i)) f->present = false;
+            if (SimIface* f = sim_iface_locked(device, i)) f->present = present;
     }
-    for (int i = first; i <= last; i++) sim_channel_unplug(device, i);
+    for (int i = first; i <= last; i++) {
+        if (present)
+            sim_channel_plug(device, i);
+        else
+            sim_channel_unplug(device, i);
+    }
     s.changed.notify_all();
 }
 
-void pdxsim_plug(int device, int iface) {
-    SimState& s = sim_state();
-    int first = iface, last = iface;
-    {
-        std::lock_guard<std::mutex> lk(s.lock);
-        if (!s.installed || device < 0 || device >= s.world->device_count) return;
-        if (iface < 0) {
-            first = 0;
-            last = s.world->device[device].interface_count - 1;
-        }
-        for (int i = first; i <= last; i++)
-            if (SimIface* f = sim_iface_locked(device, i)) f->present = true;
-    }
-    for (int i = first; i <= last; i++) sim_channel_plug(device, i);
-    s.changed.notify_all();
-}
+extern "C" {
+
+void pdxsim_unplug(int device, int iface) { set_present(device, iface, false); }
+
+void pdxsim_plug(int device, int iface) { set_present(device, iface, true); }
 
 } // extern "C"
 
