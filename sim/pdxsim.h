@@ -369,6 +369,9 @@ PDXSIM_API void pdxsim_set_canned_reply(int device, int iface, const void* bytes
    write is captured in every case. */
 PDXSIM_API int pdxsim_fail_writes(int device, int iface, uint32_t count, uint32_t error);
 PDXSIM_API int pdxsim_zero_writes(int device, int iface, uint32_t count);
+/* Successful completions that report one byte fewer than was written (at
+   least 1). */
+PDXSIM_API int pdxsim_short_writes(int device, int iface, uint32_t count);
 /* Holding: acknowledgements of writes are withheld until released. Linux:
    exact, per write. Windows: the pipe is not read while held (a host write
    completes only when read), so writes stay pending; releasing is possible

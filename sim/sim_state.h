@@ -40,6 +40,7 @@ struct SimIface {
     uint32_t fail_writes = 0;
     uint32_t fail_error = 0;
     uint32_t zero_writes = 0;
+    uint32_t short_writes = 0;
     bool hold = false;
     // Acknowledgements withheld while holding, oldest first (POSIX channel).
     struct HeldAck {

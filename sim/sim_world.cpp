@@ -408,6 +408,16 @@ int pdxsim_zero_writes(int device, int iface, uint32_t count) {
     return 1;
 }
 
+int pdxsim_short_writes(int device, int iface, uint32_t count) {
+    if (!sim_channel_supports_completion_faults()) return 0;
+    SimState& s = sim_state();
+    std::lock_guard<std::mutex> lk(s.lock);
+    SimIface* f = sim_iface_locked(device, iface);
+    if (!f) return 0;
+    f->short_writes = count;
+    return 1;
+}
+
 int pdxsim_hold_writes(int device, int iface, int hold) {
     SimState& s = sim_state();
     {
@@ -560,6 +570,9 @@ int sim_host_write(int device, int iface, uint64_t conn, const uint8_t* bytes, u
         } else if (f->zero_writes) {
             f->zero_writes--;
             *bytes_done = 0;
+        } else if (f->short_writes) {
+            f->short_writes--;
+            *bytes_done = len > 1 ? len - 1 : len;
         }
         if (f->hold && conn) {
             ack = 0;

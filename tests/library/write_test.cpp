@@ -97,6 +97,15 @@ TEST_F(WriteTest, ZeroByteCompletionIsIssuedAgain) {
     EXPECT_EQ(3u, pdxsim_write_count(0, 1));
 }
 
+TEST_F(WriteTest, ShortCompletionReturnsTheRequestedLength) {
+    if (!pdxsim_short_writes(0, 1, 1)) GTEST_SKIP() << "write completions are not the simulator's here";
+    uint8_t report[65] = {0, 2};
+    SetSentinel();
+    EXPECT_EQ(65u, PdxKitWrite(handle_, 1, report, sizeof(report)));
+    EXPECT_EQ(kSentinel, GetLastError());
+    EXPECT_EQ(1u, pdxsim_write_count(0, 1)) << "a short completion is a success: no second attempt";
+}
+
 TEST_F(WriteTest, AttemptsAreBoundedAndReportTheLastError) {
     if (!pdxsim_fail_writes(0, 0, 40, ERROR_CRC)) GTEST_SKIP() << "write completions are not the simulator's here";
     const uint8_t report[5] = {0, 1, 1, 1, 1};
