@@ -56,10 +56,11 @@ test-win: build-win wine-prefix
 SANITIZE_CONFIGURE = cmake -S . -B $(1) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPDXKIT_SANITIZE=$(2) >/dev/null
 NATIVE_TEST_TARGETS = $$(cmake --build $(1) --target help | sed -n 's/^\.\.\. \([A-Za-z0-9_]*_test\)$$/\1/p') \
 	pdxkit pdxkit_tool pdxsim_provider
-# Under ThreadSanitizer: the conformance suite, the library's concurrency
-# tests and the reliability tests (stress, unplugging, lifecycle, faults).
+# Under ThreadSanitizer: the conformance suite, the runtime's contention
+# tests, the library's concurrency tests and the reliability tests (stress,
+# unplugging, lifecycle, faults).
 TSAN_TEST_TARGETS = $(notdir $(basename $(wildcard tests/conformance/*_test.cpp tests/reliability/*_test.cpp))) \
-	concurrency_test
+	concurrency_test contention_test
 # The umockdev-based tests preload a library ahead of the sanitizer runtime.
 ASAN_ENV = ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/reliability/sim.tsan.supp
@@ -76,7 +77,7 @@ test-tsan: deps
 	cmake --build $(TSAN_BUILD) -j$(JOBS) --target $(TSAN_TEST_TARGETS)
 	@status=0; \
 	$(TSAN_ENV) ctest --test-dir $(TSAN_BUILD) --output-on-failure -j$(JOBS) -L "conformance|reliability" $(CTEST_ARGS) || status=1; \
-	$(TSAN_ENV) ctest --test-dir $(TSAN_BUILD) --output-on-failure -j$(JOBS) -R "^ConcurrencyTest\." $(CTEST_ARGS) || status=1; \
+	$(TSAN_ENV) ctest --test-dir $(TSAN_BUILD) --output-on-failure -j$(JOBS) -R "^(ConcurrencyTest\.|Contention)" $(CTEST_ARGS) || status=1; \
 	exit $$status
 
 # The reliability stress test for $(SOAK_SECONDS) seconds on the plain build.

@@ -154,9 +154,13 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
     RtObject* obj = NULL;
     uint64_t v = 0;
     if (word) {
+        // Pin the slot like a lookup, then hold a reference of our own while
+        // the slot is emptied: a lookup that sees the slot empty drops its
+        // share before we have turned it into a reference, and without ours
+        // the object could reach zero in between.
         v = __atomic_load_n(word, __ATOMIC_ACQUIRE);
         while ((v & SLOT_PTR_MASK) != 0 &&
-               !__atomic_compare_exchange_n(word, &v, 0, 1, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+               !__atomic_compare_exchange_n(word, &v, v + SLOT_PIN, 1, __ATOMIC_ACQUIRE, __ATOMIC_ACQUIRE)) {
         }
         obj = (RtObject*)(uintptr_t)(v & SLOT_PTR_MASK);
     }
@@ -164,7 +168,22 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
         rt_set_error(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    int pins = (int)(v >> 48);
+    rt_object_ref(obj);
+    v = __atomic_load_n(word, __ATOMIC_ACQUIRE);
+    for (;;) {
+        if ((v & SLOT_PTR_MASK) != (uintptr_t)obj || v < SLOT_PIN) {
+            // Another close emptied it first and turned our pin into a
+            // reference: give both back, as a lookup would.
+            rt_object_release(obj);
+            rt_object_release(obj);
+            rt_set_error(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        if (__atomic_compare_exchange_n(word, &v, 0, 1, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+            break;
+    }
+    // Every other pin found is a lookup's share, now a reference it drops.
+    int pins = (int)(v >> 48) - 1;
     if (pins)
         RT_ATOMIC_ADD(&obj->refs, pins);
     pthread_mutex_lock(&g_alloc_lock);
@@ -174,7 +193,8 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
     // One handle per object: the handle's close is the object's close.
     if (obj->type == RT_FILE)
         rt_file_close((RtFile*)obj);
-    rt_object_release(obj);
+    rt_object_release(obj);  // the handle's
+    rt_object_release(obj);  // ours
     return TRUE;
 }
 
