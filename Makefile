@@ -32,6 +32,7 @@ build-win: deps $(WIN_BUILD)/CMakeCache.txt
 build: build-linux build-win
 
 test-linux: build-linux
+	@rm -f $(LINUX_BUILD)/Testing/Temporary/LastTestsFailed*.log
 	ctest --test-dir $(LINUX_BUILD) --output-on-failure -j$(JOBS) $(CTEST_ARGS)
 
 # A Wine prefix private to the build tree; its wineserver is kept running for
@@ -48,7 +49,8 @@ wine-prefix: deps
 # program of a session; they would inherit that program's output pipe and
 # keep ctest waiting, so a throwaway program starts the session first.
 test-win: build-win wine-prefix
-	@$(WINE_ENV) wineserver -p; \
+	@rm -f $(WIN_BUILD)/Testing/Temporary/LastTestsFailed*.log; \
+	$(WINE_ENV) wineserver -p; \
 	$(WINE_ENV) wine cmd /c exit >/dev/null 2>&1 </dev/null; \
 	ctest --test-dir $(WIN_BUILD) --output-on-failure -j$(JOBS) --repeat until-pass:2 $(CTEST_ARGS); status=$$?; \
 	$(WINE_ENV) wineserver -k; exit $$status
@@ -73,13 +75,16 @@ TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(C
 test-asan: deps
 	@$(call SANITIZE_CONFIGURE,$(ASAN_BUILD),address)
 	cmake --build $(ASAN_BUILD) -j$(JOBS) --target $(call NATIVE_TEST_TARGETS,$(ASAN_BUILD))
+	@rm -f $(ASAN_BUILD)/Testing/Temporary/LastTestsFailed*.log
 	$(ASAN_ENV) ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS) -LE "java|install" $(CTEST_ARGS)
 
 test-tsan: deps
 	@$(call SANITIZE_CONFIGURE,$(TSAN_BUILD),thread)
 	cmake --build $(TSAN_BUILD) -j$(JOBS) --target $(TSAN_TEST_TARGETS)
-	@status=0; \
+	@rm -f $(TSAN_BUILD)/Testing/Temporary/LastTestsFailed*.log; \
+	status=0; \
 	$(TSAN_ENV) ctest --test-dir $(TSAN_BUILD) --output-on-failure -j$(JOBS) -L "conformance|reliability" $(CTEST_ARGS) || status=1; \
+	mv -f $(TSAN_BUILD)/Testing/Temporary/LastTestsFailed.log $(TSAN_BUILD)/Testing/Temporary/LastTestsFailed-first.log 2>/dev/null; \
 	$(TSAN_ENV) ctest --test-dir $(TSAN_BUILD) --output-on-failure -j$(JOBS) -R "^(ConcurrencyTest\.|Contention)" $(CTEST_ARGS) || status=1; \
 	exit $$status
 
@@ -89,14 +94,15 @@ soak: deps $(LINUX_BUILD)/CMakeCache.txt
 	PDXKIT_STRESS_SECONDS=$(SOAK_SECONDS) $(LINUX_BUILD)/bin/stress_posix_test \
 	  --gtest_filter=StressTest.SixteenStreamingChipsUnderMixedCalls
 
+# Every run goes ahead even when an earlier one failed; a recap at the end
+# names the runs and tests that failed, so the tail of a long log says why.
 test: deps
 	@$(MAKE) --no-print-directory build-linux build-win
-	@status=0; \
-	$(MAKE) --no-print-directory test-linux || status=1; \
-	$(MAKE) --no-print-directory test-win || status=1; \
-	$(MAKE) --no-print-directory test-asan || status=1; \
-	$(MAKE) --no-print-directory test-tsan || status=1; \
-	exit $$status
+	@failed=""; \
+	for run in test-linux test-win test-asan test-tsan; do \
+	  $(MAKE) --no-print-directory $$run || failed="$$failed $$run"; \
+	done; \
+	./tools/test-recap.sh $$failed
 
 # Benchmarks on simulated chips: the Linux build natively (Release), the
 # Windows build under Wine (informative); JSON in build/bench-results/.

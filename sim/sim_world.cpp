@@ -186,7 +186,7 @@ int pdxsim_install(const PdxSimWorld* world) {
         }
         memset(&s.counters, 0, sizeof s.counters);
         memset(&s.record, 0, sizeof s.record);
-        s.opens.clear();
+        std::deque<PdxSimOpen>().swap(s.opens);  // clear() would keep its map
         s.opens_total = 0;
         s.installed = true;
     }
