@@ -46,5 +46,9 @@ else()
   file(WRITE ${CMAKE_BINARY_DIR}/pdxkit.map
     "{\n  global:\n${PDX_EXPORTS}    PdxKitGetLastError;\n    PdxKitSetLastError;\n  local: *;\n};\n")
   set_property(TARGET pdxkit APPEND PROPERTY LINK_DEPENDS ${CMAKE_BINARY_DIR}/pdxkit.map)
-  target_link_options(pdxkit PRIVATE -Wl,--version-script=${CMAKE_BINARY_DIR}/pdxkit.map -Wl,-Bsymbolic -Wl,--no-undefined)
+  # Threads that called into the library carry a cleanup hook of its
+  # runtime; unloading must not unmap the code those hooks run when the
+  # threads end, so the library stays mapped once loaded.
+  target_link_options(pdxkit PRIVATE -Wl,--version-script=${CMAKE_BINARY_DIR}/pdxkit.map -Wl,-Bsymbolic -Wl,--no-undefined
+    -Wl,-z,nodelete)
 endif()

@@ -9,12 +9,16 @@ SP_DEVICE_INTERFACE_DETAIL_DATA_A* GetInterfaceDetail(HDEVINFO set, SP_DEVICE_IN
     // Without a buffer the query reports failure while it returns the size.
     DWORD required = 0;
     g_hid.SetupDiGetDeviceInterfaceDetailA(set, interface_data, nullptr, 0, &required, devinfo);
-    if (required == 0) return nullptr;
+    // A size that cannot hold the header and an empty path is no detail.
+    if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) return nullptr;
 
     SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail =
         static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(HeapAlloc(g_private_heap, 0, required));
     if (!detail) return nullptr;
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    // Should the query below fail, the path is empty, which nothing opens,
+    // rather than whatever the heap held.
+    detail->DevicePath[0] = '\0';
     DWORD unused = 0;
     g_hid.SetupDiGetDeviceInterfaceDetailA(set, interface_data, detail, required, &unused, devinfo);
     return detail;

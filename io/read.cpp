@@ -69,7 +69,13 @@ static uint32_t DirectRead(DeviceRecord* record, HANDLE file, uint8_t* buffer, u
     if (!ReadFileEx(file, buffer, length, &overlapped, NullCompletion) && GetLastError() != ERROR_IO_PENDING) {
         return 0;
     }
-    if (SleepEx(LoadRelaxed(&record->read_timeout), TRUE) == WAIT_IO_COMPLETION) {
+    DWORD wait;
+    do {
+        wait = SleepEx(LoadRelaxed(&record->read_timeout), TRUE);
+        // Another routine or APC of this thread may end the wait first; the
+        // buffer is the platform's until the request itself has completed.
+    } while (wait == WAIT_IO_COMPLETION && RequestPending(&overlapped));
+    if (wait == WAIT_IO_COMPLETION) {
         DWORD bytes = 0;
         GetOverlappedResult(file, &overlapped, &bytes, FALSE);
         return bytes;

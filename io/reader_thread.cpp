@@ -50,7 +50,7 @@ DWORD WINAPI ReaderThread(LPVOID device) {
     memset(&overlapped, 0, sizeof(overlapped));
     uint8_t report[kReportSize];
     DWORD bytes = 0;
-    bool previous_failed = false;
+    uint32_t failures_in_a_row = 0;
 
     for (;;) {
         memset(report, 0, sizeof(report));
@@ -66,17 +66,16 @@ DWORD WINAPI ReaderThread(LPVOID device) {
 
         bytes = 0;
         const bool ok = GetOverlappedResult(file, &overlapped, &bytes, TRUE);
-        if (ok || !previous_failed) {
-            PushReport(record, report, bytes);
-            SetEvent(record->report_event);
-        } else {
-            // A device that keeps failing at once (unplugged) is retried four
-            // times a second, not in a busy loop that floods the queue.
-            if (WaitForSingleObjectEx(record->stop_event, kReaderWaitStep, TRUE) == WAIT_OBJECT_0) {
-                StopReading(record, file, nullptr);
-            }
+        PushReport(record, report, bytes);
+        SetEvent(record->report_event);
+        failures_in_a_row = ok ? 0 : failures_in_a_row + 1;
+        // Every failed read is delivered, but a device whose reads keep
+        // failing at once is read four times a second rather than in a
+        // loop that takes a whole core.
+        if (failures_in_a_row >= kFailuresBeforePause &&
+            WaitForSingleObjectEx(record->stop_event, kReaderWaitStep, TRUE) == WAIT_OBJECT_0) {
+            StopReading(record, file, nullptr);
         }
-        previous_failed = !ok;
     }
     return 0;
 }

@@ -5,7 +5,12 @@
 
 #include "device_table.h"
 
-enum : DWORD { kReaderWaitStep = 250 };
+enum : DWORD {
+    kReaderWaitStep = 250,
+    // Failed reads in a row after which the reader pauses one wait step
+    // before each further read.
+    kFailuresBeforePause = 16
+};
 
 // Thread routine; parameter: the device record. Ends through ExitThread(0).
 DWORD WINAPI ReaderThread(LPVOID device);

@@ -29,7 +29,8 @@ PDXKIT_API uint32_t PDXKIT_CALL PdxKitWrite(PdxKitHandle handle, uint32_t pipe, 
         return 0;
     }
     // A zero-length write always completes with 0 bytes, which counts as a
-    // failed attempt: it would be issued again forever.
+    // failed attempt: it could never succeed, so it is refused as a bad
+    // argument rather than issued again until the attempts run out.
     if (length == 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;

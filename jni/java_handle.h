@@ -15,7 +15,8 @@
 #define PDX_JAVA_HANDLE_TOKEN_MASK 0xFFFF0000u
 
 // The 32-bit value that stands for the handle in Java (before sign
-// extension); 0 for null and for an address outside the device table.
+// extension); 0 for null (and, where handles travel as tokens, for an
+// address outside the device table).
 uint32_t JavaHandleFromDevice(PdxKitHandle handle);
 
 // The handle that the low 32 bits of a Java value stand for. A value that

@@ -38,7 +38,7 @@ static jlong HandleResult(PdxKitHandle handle) { return JavaSignExtended(JavaHan
 // create the array it has an exception pending; null goes back with it.
 static jintArray NewFilledIntArray(JNIEnv* env, const jint* elements, jsize count) {
     jintArray array = env->NewIntArray(count);
-    if (array != NULL && count > 0) {
+    if (array != NULL) {
         env->SetIntArrayRegion(array, 0, count, elements);
     }
     return array;
@@ -67,9 +67,7 @@ JNIEXPORT jintArray JNICALL Java_com_vantelo_pdx_PdxKit_read(JNIEnv* env, jclass
                                                              jlong length) {
     uint32_t n = JavaLow32(length);
     jint* elements = AllocateElements(n);
-    // No byte buffer is asked for once the elements are refused: a request
-    // that cannot succeed leaves the allocator (and its error codes) alone.
-    uint8_t* bytes = elements != NULL ? (uint8_t*)malloc(n) : NULL;
+    uint8_t* bytes = (uint8_t*)malloc(n);
     jintArray result;
     if (elements == NULL || bytes == NULL) {
         result = env->NewIntArray(0);

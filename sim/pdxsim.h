@@ -123,6 +123,9 @@ typedef struct PdxSimInterfaceFaults {
                                  (CR_NO_SUCH_DEVNODE, result left untouched) */
     int serial_fail;          /* HidD_GetSerialNumberString FALSE, even with a serial */
     int string0_fail;         /* HidD_GetIndexedString(0) FALSE */
+    int detail_fill_fail;     /* the size query answers, the detail query with a
+                                 buffer fails (ERROR_INVALID_PARAMETER) and writes
+                                 nothing into it */
 } PdxSimInterfaceFaults;
 
 typedef struct PdxSimInterfaceDesc {

@@ -446,6 +446,10 @@ BOOL WINAPI pdxsim_stack_SetupDiGetDeviceInterfaceDetailA(HDEVINFO h, PSP_DEVICE
         sim_set_last_error(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
+    if (f && s.world->device[ref.device].iface[ref.iface].faults.detail_fill_fail) {
+        sim_set_last_error(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     memcpy(detail->DevicePath, path.c_str(), path.size() + 1);
     return TRUE;
 }

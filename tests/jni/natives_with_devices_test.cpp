@@ -213,7 +213,7 @@ TEST_F(NativesWithDevicesTest, ReadThatTimesOutIsEmpty) {
     lib->SetLastError(kSentinel);
     EXPECT_TRUE(Read(handle, 0, 5).empty());
     EXPECT_EQ(lib->GetLastError(), PDXKIT_ERROR_TIMEOUT);
-    EXPECT_EQ(jni.calls, Calls({"NewIntArray(0)"}));
+    EXPECT_EQ(jni.calls, Calls({"NewIntArray(0)", "SetIntArrayRegion(0,0)"}));
 }
 
 TEST_F(NativesWithDevicesTest, ReadIsNullWhenTheVmCannotCreateTheArray) {

@@ -108,14 +108,16 @@ TEST_F(NativesTest, ReadOfAnInvalidHandleIsAnEmptyArray) {
         EXPECT_TRUE(Read(handle, 0, 5).empty()) << "handle 0x" << std::hex << handle;
         EXPECT_TRUE(Read(handle, 1, 8).empty()) << "handle 0x" << std::hex << handle;
         EXPECT_EQ(lib->GetLastError(), kSentinel);
-        EXPECT_EQ(jni.calls, Calls({"NewIntArray(0)", "NewIntArray(0)"}));
+        EXPECT_EQ(jni.calls, Calls({"NewIntArray(0)", "SetIntArrayRegion(0,0)", "NewIntArray(0)",
+                                    "SetIntArrayRegion(0,0)"}));
     }
 }
 
 TEST_F(NativesTest, ReadOfLengthZeroIsAnEmptyArray) {
     EXPECT_TRUE(Read(0, 0, 0).empty());
     EXPECT_TRUE(Read(0, 0, (jlong)1 << 32).empty());
-    EXPECT_EQ(jni.calls, Calls({"NewIntArray(0)", "NewIntArray(0)"}));
+    EXPECT_EQ(jni.calls,
+              Calls({"NewIntArray(0)", "SetIntArrayRegion(0,0)", "NewIntArray(0)", "SetIntArrayRegion(0,0)"}));
 }
 
 TEST_F(NativesTest, ReadWhoseBuffersCannotBeAllocatedIsAnEmptyArray) {

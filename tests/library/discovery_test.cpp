@@ -350,13 +350,14 @@ TEST_F(DiscoveryTest, EnumerationEndsAtTheFirstFailure) {
 }
 
 TEST_F(DiscoveryTest, InterfacesThatCannotBeQueriedAreSkipped) {
-    auto world = MakeWorld(4);
+    auto world = MakeWorld(5);
     world->device[0].iface[0].faults.detail_size_zero = 1;
     world->device[1].iface[0].faults.open_refused = 1;
     world->device[2].iface[0].faults.attributes_fail = 1;
+    world->device[4].iface[0].faults.detail_fill_fail = 1;
     EXPECT_EQ(TRUE, Discover(*world));
-    ASSERT_EQ(4u, g_device_count);
-    for (int d = 0; d < 3; ++d) {
+    ASSERT_EQ(5u, g_device_count);
+    for (int d : {0, 1, 2, 4}) {
         EXPECT_EQ(1u, g_device_table[d].pipe_count) << "device " << d;
         EXPECT_EQ(nullptr, g_device_table[d].pipes[0].detail) << "device " << d;
         EXPECT_EQ(pdxsim_device_path(d, 1), PathOf(g_device_table[d], 1));
@@ -364,10 +365,12 @@ TEST_F(DiscoveryTest, InterfacesThatCannotBeQueriedAreSkipped) {
     ExpectCompleteDevice(3, 3);
     ExpectNoQueryLeftOpen(*world);
 
-    PdxSimOpen opens[16];
-    const uint32_t total = pdxsim_get_opens(0, opens, 16);
-    for (uint32_t i = 0; i < total && i < 16; ++i) {
+    PdxSimOpen opens[32];
+    const uint32_t total = pdxsim_get_opens(0, opens, 32);
+    ASSERT_LE(total, 32u);
+    for (uint32_t i = 0; i < total; ++i) {
         EXPECT_FALSE(opens[i].device == 0 && opens[i].iface == 0) << "an interface without a detail is not opened";
+        EXPECT_FALSE(opens[i].device == 4 && opens[i].iface == 0) << "an interface without a path is not opened";
     }
 }
 

@@ -291,6 +291,46 @@ TEST_F(ReadTest, DirectReadWithZeroTimeoutReturnsAtOnce) {
     EXPECT_FALSE(StrayCompletionPending());
 }
 
+struct ApcWitness {
+    HANDLE ran;
+};
+
+VOID CALLBACK NoteApc(ULONG_PTR witness) { SetEvent(reinterpret_cast<ApcWitness*>(witness)->ran); }
+
+struct DirectReadCall {
+    PdxKitHandle handle;
+    uint8_t buffer[65];
+    uint32_t result;
+};
+
+DWORD WINAPI DirectReadThread(LPVOID param) {
+    DirectReadCall* call = static_cast<DirectReadCall*>(param);
+    call->result = PdxKitRead(call->handle, 1, call->buffer, sizeof(call->buffer));
+    return 0;
+}
+
+// The caller's own asynchronous procedure call ends the alertable wait as a
+// completion would; the read must go on waiting for its request rather than
+// give up a buffer the platform is still to fill.
+TEST_F(ReadTest, DirectReadOutlastsAnApcOfTheCallingThread) {
+    ASSERT_EQ(1, PdxKitSetTimeout(handle_, kPatience));
+    ApcWitness witness = {CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    ASSERT_NE(nullptr, witness.ran);
+    DirectReadCall call = {handle_, {}, 12345};
+    HANDLE thread = CreateThread(nullptr, 0, DirectReadThread, &call, 0, nullptr);
+    ASSERT_NE(nullptr, thread);
+    ASSERT_NE(0u, QueueUserAPC(NoteApc, thread, reinterpret_cast<ULONG_PTR>(&witness)));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(witness.ran, kPatience)) << "the APC ran in the read's wait";
+
+    uint8_t command[65] = {0, PDXSIM_CMD_ECHO, 0x3C, 0xC3};
+    ASSERT_EQ(65u, PdxKitWrite(handle_, 1, command, sizeof(command)));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 2 * kPatience));
+    EXPECT_EQ(65u, call.result);
+    EXPECT_EQ(0, memcmp(command, call.buffer, 4));
+    CloseHandle(thread);
+    CloseHandle(witness.ran);
+}
+
 TEST_F(ReadTest, DirectReadThatFailsReportsTheRequestsError) {
     std::atomic<uint32_t> result{12345};
     std::atomic<DWORD> error{0};

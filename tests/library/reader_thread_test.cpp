@@ -141,29 +141,61 @@ TEST_F(ReaderThreadTest, OneFailedReadIsDeliveredAsAnEmptyReport) {
     EXPECT_EQ(5u, record->last_report_length);
 }
 
-TEST_F(ReaderThreadTest, RepeatedFailuresArePushedOnce) {
+TEST_F(ReaderThreadTest, FailuresInARowAreEachDelivered) {
     PdxKitHandle handle = OpenDefault(1);
     DeviceRecord* record = Record(handle);
     if (pdxsim_send_read_error(0, 0, ERROR_GEN_FAILURE) == 0) GTEST_SKIP() << "read errors cannot be injected here";
     ASSERT_TRUE(WaitQueued(record, 1));
-    pdxsim_send_read_error(0, 0, ERROR_GEN_FAILURE);
-    pdxsim_send_read_error(0, 0, ERROR_GEN_FAILURE);
-    ASSERT_LE(1, SendPins(0, 77));
+    ASSERT_EQ(1, pdxsim_send_read_error(0, 0, ERROR_GEN_FAILURE));
     ASSERT_TRUE(WaitQueued(record, 2));
+    ASSERT_EQ(1, pdxsim_send_read_error(0, 0, ERROR_GEN_FAILURE));
+    ASSERT_TRUE(WaitQueued(record, 3));
+    ASSERT_LE(1, SendPins(0, 77));
+    ASSERT_TRUE(WaitQueued(record, 4));
     uint8_t out[5];
+    for (int k = 0; k < 3; ++k) {
+        ASSERT_TRUE(PopReport(record, out));
+        EXPECT_EQ(0u, PinValue(out)) << "failure " << k;
+    }
     ASSERT_TRUE(PopReport(record, out));
-    EXPECT_EQ(0u, PinValue(out)) << "the first failure";
-    ASSERT_TRUE(PopReport(record, out));
-    EXPECT_EQ(77u, PinValue(out)) << "the failures that followed it were not pushed";
+    EXPECT_EQ(77u, PinValue(out));
     EXPECT_EQ(5u, record->last_report_length);
+}
+
+TEST_F(ReaderThreadTest, ReadsThatKeepFailingAreStillDeliveredAndStopEndsThePause) {
+    PdxKitHandle handle = OpenDefault(1);
+    DeviceRecord* record = Record(handle);
+    if (pdxsim_send_read_error(0, 0, ERROR_GEN_FAILURE) == 0) GTEST_SKIP() << "read errors cannot be injected here";
+    ASSERT_TRUE(WaitQueued(record, 1));
+    // Past the count at which the reader starts pausing between reads.
+    for (uint32_t k = 1; k < kFailuresBeforePause + 2; ++k) {
+        ASSERT_EQ(1, pdxsim_send_read_error(0, 0, ERROR_GEN_FAILURE)) << "failure " << k;
+    }
+    ASSERT_LE(1, SendPins(0, 0x55));
+    uint32_t failures = 0;
+    bool reached = false;
+    while (!reached) {
+        ASSERT_TRUE(WaitQueued(record, 1)) << "after " << failures << " failures";
+        uint8_t out[5];
+        ASSERT_TRUE(PopReport(record, out));
+        reached = PinValue(out) == 0x55;
+        if (!reached) ++failures;
+    }
+    EXPECT_LE(failures, kFailuresBeforePause + 2);
+    EXPECT_GE(failures, 1u);
+    EXPECT_EQ(5u, record->last_report_length);
+    // A reader paused after a failure still stops when asked.
+    for (uint32_t k = 0; k < kFailuresBeforePause; ++k) pdxsim_send_read_error(0, 0, ERROR_GEN_FAILURE);
+    EXPECT_EQ(0u, StopByHand(record));
 }
 
 TEST_F(ReaderThreadTest, UnpluggedDeviceDoesNotFloodTheQueue) {
     PdxKitHandle handle = OpenDefault(1);
     DeviceRecord* record = Record(handle);
     pdxsim_unplug(0, -1);
-    // The first failure is delivered; the ones after it are not. (Where the
-    // pending read of an unplugged device never completes, nothing is.)
+    // The pending read fails and is delivered; the device refuses every read
+    // after it, so nothing more comes. (Where the pending read of an
+    // unplugged device never completes, nothing is delivered at all.)
     if (!WaitQueued(record, 1, 2000)) {
         EXPECT_EQ(0u, QueueCount(record));
         return;
