@@ -120,8 +120,7 @@ bench: deps
 	WINEPREFIX=$(CURDIR)/build/bench-win/wineprefix wineserver -k; exit $$status
 
 demo: build-linux
-	@if [ -x $(LINUX_BUILD)/bin/pdxkit ]; then ./tools/demo.sh $(LINUX_BUILD)/bin/pdxkit; \
-	else echo "pdxkit is built; the demonstration tool is not part of this build yet."; fi
+	./tools/demo.sh $(LINUX_BUILD)/bin/pdxkit
 
 clean:
 	rm -rf build

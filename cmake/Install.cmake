@@ -20,6 +20,15 @@ configure_file(${CMAKE_SOURCE_DIR}/packaging/PdxKitConfig.cmake.in ${CMAKE_BINAR
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/PdxKitConfigVersion.cmake COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_BINARY_DIR}/PdxKitConfig.cmake ${CMAKE_BINARY_DIR}/PdxKitConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/PdxKit)
+# The .pc file finds the prefix from its own place, so that an install with
+# --prefix (or a moved tree) still points at itself.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+  set(PDX_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+else()
+  file(RELATIVE_PATH pdx_pc_up "/p/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/p")
+  string(REGEX REPLACE "/$" "" pdx_pc_up "${pdx_pc_up}")
+  set(PDX_PC_PREFIX "\${pcfiledir}/${pdx_pc_up}")
+endif()
 configure_file(${CMAKE_SOURCE_DIR}/packaging/pdxkit.pc.in ${CMAKE_BINARY_DIR}/pdxkit.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/pdxkit.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 install(FILES ${CMAKE_BINARY_DIR}/java/pdxkit.jar DESTINATION ${CMAKE_INSTALL_DATADIR}/java OPTIONAL)

@@ -50,6 +50,9 @@ struct DeviceRecord {
     uint32_t queue_read;
     uint32_t queue_write;
     uint32_t queue_count;
+    // Reports pushed so far (wrapping), under the queue lock: tells a waiting
+    // reader whether anything was pushed since it found the queue empty.
+    uint32_t push_count;
 };
 
 extern DeviceRecord g_device_table[kMaxDevices];

@@ -17,14 +17,26 @@ BOOLEAN WaitForReport(DeviceRecord* record, uint8_t* out) {
     // a report pushed after the finding always leaves the event signalled
     // for the wait below.
     WaitForSingleObject(record->queue_lock, INFINITE);
-    const BOOLEAN taken = PopReportLocked(record, out);
+    BOOLEAN taken = PopReportLocked(record, out);
     if (!taken) ResetEvent(record->report_event);
+    const uint32_t pushes_at_empty = record->push_count;
     ReleaseMutex(record->queue_lock);
     if (taken) return TRUE;
 
-    const DWORD wait = WaitForSingleObject(record->report_event, LoadRelaxed(&record->read_timeout));
-    ResetEvent(record->report_event);
-    if (wait == WAIT_OBJECT_0) return PopReport(record, out);
+    for (;;) {
+        const DWORD wait = WaitForSingleObject(record->report_event, LoadRelaxed(&record->read_timeout));
+        ResetEvent(record->report_event);
+        if (wait != WAIT_OBJECT_0) break;
+        WaitForSingleObject(record->queue_lock, INFINITE);
+        taken = PopReportLocked(record, out);
+        // The reader signals after it has let go of the queue, so a signal
+        // may belong to a report that was taken before the queue was found
+        // empty. With nothing pushed since, that signal is stale: wait on.
+        // Otherwise an empty queue means another caller took the report.
+        const bool stale = !taken && record->push_count == pushes_at_empty;
+        ReleaseMutex(record->queue_lock);
+        if (!stale) return taken;
+    }
     SetLastError(ERROR_TIMEOUT);
     return FALSE;
 }

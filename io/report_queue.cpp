@@ -15,6 +15,7 @@ void PushReport(DeviceRecord* record, const uint8_t* report, uint32_t length) {
         // Full: the slot just written was the oldest one's.
         record->queue_read = (record->queue_read + 1) % kQueueSlots;
     }
+    record->push_count++;
     ReleaseMutex(record->queue_lock);
 }
 

@@ -67,7 +67,9 @@ JNIEXPORT jintArray JNICALL Java_com_vantelo_pdx_PdxKit_read(JNIEnv* env, jclass
                                                              jlong length) {
     uint32_t n = JavaLow32(length);
     jint* elements = AllocateElements(n);
-    uint8_t* bytes = (uint8_t*)malloc(n);
+    // No byte buffer is asked for once the elements are refused: the read
+    // cannot happen, and a length near 4 GiB would only tie up memory.
+    uint8_t* bytes = elements != NULL ? (uint8_t*)malloc(n) : NULL;
     jintArray result;
     if (elements == NULL || bytes == NULL) {
         result = env->NewIntArray(0);

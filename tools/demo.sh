@@ -13,8 +13,8 @@ step "Two simulated chips: $world" "--simulate \"$world\" list"
 "$pdxkit" --simulate "$world" list
 
 step "Pin changes as they happen (the simulated inputs do a random walk)" \
-     "--simulate ... --drive random:10 monitor --count 20"
-"$pdxkit" --simulate "$world" --drive random:10 monitor --count 20
+     "--simulate ... --drive random:10 monitor --count 40"
+"$pdxkit" --simulate "$world" --drive random:10 monitor --count 40
 
 step "Write the output latches of chip 1 and see the new pin state come back" \
      "--simulate ... write -d 1 -p 0 --read-back 1000 00 A5 5A 0F F0"

@@ -17,6 +17,7 @@ need "test -f /usr/src/googletest/CMakeLists.txt" googletest
 need "test -x /usr/lib/jvm/java-17-openjdk-amd64/bin/javac" openjdk-17-jdk-headless
 need "ls /usr/share/java/junit-jupiter-engine.jar" junit5
 need "command -v python3" python3
+need "command -v pkg-config" pkg-config
 need "command -v umockdev-wrapper && ls /usr/lib/x86_64-linux-gnu/libumockdev.so.0" umockdev libumockdev-dev
 
 if [ -z "$missing" ]; then

@@ -181,10 +181,10 @@ BOOL pdx_hidraw_set_input_buffers(HANDLE file, ULONG count) {
     BOOL done = FALSE;
     pthread_mutex_lock(&g_lock);
     OpenFile* entry = fstat(fd, &st) == 0 ? FindEntry(fd, &st) : NULL;
-    if (entry) {
-        entry->file.input_buffers = count;
-        done = TRUE;
-    }
+    // hidraw's ring of reports per handle has a fixed size: a count the
+    // platform would take is accepted, and the handle keeps the ring it has,
+    // which is what the count query goes on reporting.
+    if (entry) done = TRUE;
     pthread_mutex_unlock(&g_lock);
     if (!done) SetLastError(ERROR_INVALID_HANDLE);
     return done;

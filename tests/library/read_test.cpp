@@ -189,6 +189,25 @@ TEST_F(ReadTest, ReportPushedRightAfterTheEmptyFindingEndsTheWait) {
     }
 }
 
+// The reader signals after letting go of the queue, so its signal for a
+// report that a read has already taken can arrive while the next read waits.
+// Such a signal must not end that read, also not with an infinite timeout.
+TEST_F(ReadTest, LateSignalOfATakenReportDoesNotEndTheNextRead) {
+    ASSERT_EQ(1, PdxKitSetTimeout(handle_, INFINITE));
+    std::atomic<uint32_t> result{12345};
+    uint8_t buffer[5];
+    std::thread reader([&] { result = PdxKitRead(handle_, 0, buffer, 5); });
+    // Signals with nothing pushed, before and while the read waits.
+    for (int k = 0; k < 200 && result.load() == 12345u; ++k) {
+        ASSERT_TRUE(SetEvent(record()->report_event));
+        std::this_thread::yield();
+    }
+    ASSERT_LE(1, SendPins(0, 0x600D));
+    reader.join();
+    EXPECT_EQ(5u, result.load()) << "the read ended on a signal with nothing pushed";
+    EXPECT_EQ(0x600Du, PinValue(buffer));
+}
+
 TEST_F(ReadTest, WaitForReportTakesAQueuedReportWithoutWaiting) {
     Queue(31);
     ASSERT_EQ(1, PdxKitSetTimeout(handle_, 0));

@@ -40,10 +40,9 @@ int CommandList(const ToolOptions& options) {
         std::string serial = SerialText(device);
         if (options.json) {
             printf("  {\"number\": %u, \"handle\": \"0x%lx\", \"product_id\": \"0x%04X\", \"revision\": \"0x%04X\", "
-                   "\"serial\": %s%s%s, \"pipes\": \"%s\"}%s\n",
-                   n, HandleBits(device), PdxKitGetProductId(device), PdxKitGetRevision(device), serial.empty() ? "" : "\"",
-                   serial.empty() ? "null" : serial.c_str(), serial.empty() ? "" : "\"", PipesText(device),
-                   n < count ? "," : "");
+                   "\"serial\": %s, \"pipes\": \"%s\"}%s\n",
+                   n, HandleBits(device), PdxKitGetProductId(device), PdxKitGetRevision(device),
+                   serial.empty() ? "null" : JsonString(serial).c_str(), PipesText(device), n < count ? "," : "");
         } else {
             printf("%-3u 0x%-16lx 0x%04X   0x%04X   %-10s %s\n", n, HandleBits(device), PdxKitGetProductId(device),
                    PdxKitGetRevision(device), serial.empty() ? "(none)" : serial.c_str(), PipesText(device));

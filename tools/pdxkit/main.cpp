@@ -101,12 +101,13 @@ bool ParseOptions(int argc, char** argv, std::string* command, ToolOptions* o) {
             if (!TakeNumber(argc, argv, &i, &o->length)) return false;
         } else if (a == "--count") {
             if (!TakeNumber(argc, argv, &i, &o->count)) return false;
+            if (o->count < 1) { fprintf(stderr, "pdxkit: --count takes a number of reports >= 1\n"); return false; }
         } else if (a == "--timeout") {
             if (!TakeNumber(argc, argv, &i, &o->timeout_ms)) return false;
             if (o->timeout_ms < 0) { fprintf(stderr, "pdxkit: --timeout takes milliseconds >= 0\n"); return false; }
         } else if (a == "--read-back") {
             if (!TakeNumber(argc, argv, &i, &o->read_back_ms)) return false;
-        } else if (a.size() > 1 && a[0] == '-' && a.find_first_not_of("0123456789abcdefABCDEF", 1) != std::string::npos) {
+        } else if (a.size() > 1 && a[0] == '-') {
             fprintf(stderr, "pdxkit: unknown option %s\n", a.c_str());
             return false;
         } else if (command->empty()) {
@@ -136,6 +137,15 @@ int main(int argc, char** argv) {
         if (options.help) {
             fputs(entry.help, stdout);
             return kExitOk;
+        }
+        const bool takes_bytes = command == "write";
+        if (!takes_bytes && !options.args.empty()) {
+            fprintf(stderr, "pdxkit %s: unexpected \"%s\"\n", entry.name, options.args[0].c_str());
+            return kExitUsage;
+        }
+        if ((command == "read" || command == "write") && options.pipe < 0) {
+            fprintf(stderr, "pdxkit %s: -p PIPE (0 or 1) is required\n", entry.name);
+            return kExitUsage;
         }
         if (!StartSimulation(options)) return kExitUsage;
         int status = entry.run(options);

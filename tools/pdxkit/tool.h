@@ -25,7 +25,7 @@ struct ToolOptions {
     bool json = false;
     bool help = false;
     int device = 0;            // 1-based; 0 = all (monitor) / 1 (read, write)
-    int pipe = 0;
+    int pipe = -1;             // -1: not given
     long count = -1;           // monitor: reports to show; -1 without limit
     long timeout_ms = -1;      // -1: command default
     long length = 0;           // read: bytes
@@ -46,6 +46,8 @@ PdxKitHandle DeviceOrComplain(int n);
 
 std::string HexBytes(const uint8_t* bytes, uint32_t len);
 std::string SerialText(PdxKitHandle device);
+// `text` as a JSON string literal, quotes included.
+std::string JsonString(const std::string& text);
 double NowSeconds();
 
 // Simulated chips for --simulate; returns false with a message printed.
