@@ -126,6 +126,8 @@ typedef struct PdxSimInterfaceFaults {
     int detail_fill_fail;     /* the size query answers, the detail query with a
                                  buffer fails (ERROR_INVALID_PARAMETER) and writes
                                  nothing into it */
+    int input_buffers_fail;   /* HidD_SetNumInputBuffers FALSE (ERROR_GEN_FAILURE),
+                                 the count unchanged */
 } PdxSimInterfaceFaults;
 
 typedef struct PdxSimInterfaceDesc {

@@ -219,6 +219,10 @@ BOOLEAN WINAPI pdxsim_stack_HidD_SetNumInputBuffers(HANDLE h, ULONG count) {
         sim_set_last_error(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    if (r.faults->input_buffers_fail) {
+        sim_set_last_error(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
     s.input_buffers[info.key] = count;
     if (info.open_index >= 0) sim_open_set_buffers_locked((uint32_t)info.open_index, count);
     return TRUE;
