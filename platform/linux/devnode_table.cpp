@@ -1,11 +1,14 @@
-// Paths are kept for the life of the process: a DEVINST that a caller keeps
-// must go on naming the same node (or none), never another one. The table
-// grows only with the distinct device directories ever looked at.
+// Paths are kept while their device exists: a DEVINST that a caller keeps
+// goes on naming the same node. Every replug makes new device directories,
+// so once the table is full the entry of a device that has gone is given to
+// the new one (as Windows reuses the numbers of removed nodes) rather than
+// leaving new devices without a handle.
 #include "devnode_table.h"
 
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "sysfs_tree.h"
 
@@ -28,12 +31,23 @@ uint32_t pdx_devnode_for_path(const char* path) {
             break;
         }
     }
-    if (!result && g_count < PDX_DEVNODE_MAX) {
+    if (!result) {
         char* copy = (char*)malloc(len + 1);
         if (copy) {
             memcpy(copy, path, len + 1);
-            g_paths[g_count++] = copy;
-            result = g_count;
+            if (g_count < PDX_DEVNODE_MAX) {
+                g_paths[g_count++] = copy;
+                result = g_count;
+            } else {
+                for (uint32_t i = 0; i < g_count && !result; i++) {
+                    if (access(g_paths[i], F_OK) != 0) {
+                        free(g_paths[i]);
+                        g_paths[i] = copy;
+                        result = i + 1;
+                    }
+                }
+                if (!result) free(copy);
+            }
         }
     }
     pthread_mutex_unlock(&g_lock);
