@@ -10,9 +10,9 @@
 // so a lookup needs no lock. A slot word holds the object pointer (low 48
 // bits) and, above it, a count of lookups in progress. A lookup adds itself
 // to that count, takes a reference on the object, then removes itself again;
-// CloseHandle empties the word and adds the count it found to the object's
-// references, so those lookups' shares keep the object alive until each of
-// them drops its share. Allocation and the free list take a plain lock.
+// CloseHandle adds the count it finds to the object's references and then
+// empties the word, so those lookups' shares keep the object alive until
+// each of them drops its share. Allocation and the free list take a plain lock.
 #define SLOT_PTR_MASK ((((uint64_t)1) << 48) - 1)
 #define SLOT_PIN (((uint64_t)1) << 48)
 // Chunk k holds FIRST_CHUNK << k slots, so a few handles cost little memory
@@ -154,10 +154,8 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
     RtObject* obj = NULL;
     uint64_t v = 0;
     if (word) {
-        // Pin the slot like a lookup, then hold a reference of our own while
-        // the slot is emptied: a lookup that sees the slot empty drops its
-        // share before we have turned it into a reference, and without ours
-        // the object could reach zero in between.
+        // Pin the slot like a lookup, then hold a reference of our own until
+        // the close is done.
         v = __atomic_load_n(word, __ATOMIC_ACQUIRE);
         while ((v & SLOT_PTR_MASK) != 0 &&
                !__atomic_compare_exchange_n(word, &v, v + SLOT_PIN, 1, __ATOMIC_ACQUIRE, __ATOMIC_ACQUIRE)) {
@@ -179,13 +177,18 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
             rt_set_error(ERROR_INVALID_HANDLE);
             return FALSE;
         }
+        // Every other pin is a lookup's share, which becomes a reference the
+        // lookup drops later. It must be one before the slot is seen empty:
+        // such a lookup may drop it at once, and several of them together
+        // could otherwise take the object to zero under us.
+        const int others = (int)(v >> 48) - 1;
+        if (others)
+            RT_ATOMIC_ADD(&obj->refs, others);
         if (__atomic_compare_exchange_n(word, &v, 0, 1, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
             break;
+        if (others)
+            RT_ATOMIC_ADD(&obj->refs, -others);  // the pins changed: count again
     }
-    // Every other pin found is a lookup's share, now a reference it drops.
-    int pins = (int)(v >> 48) - 1;
-    if (pins)
-        RT_ATOMIC_ADD(&obj->refs, pins);
     pthread_mutex_lock(&g_alloc_lock);
     g_free[g_free_count++] = slot;
     pthread_mutex_unlock(&g_alloc_lock);
