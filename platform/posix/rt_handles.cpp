@@ -109,18 +109,22 @@ static int slot_of(HANDLE h, uint32_t* slot)
     return 1;
 }
 
+// Adds a pin to a slot that holds an object; the object, or null for an
+// empty slot. The pin keeps the object alive until it is traded away.
+static RtObject* pin_slot(uint64_t* word)
+{
+    uint64_t v = __atomic_load_n(word, __ATOMIC_ACQUIRE);
+    while ((v & SLOT_PTR_MASK) != 0 &&
+           !__atomic_compare_exchange_n(word, &v, v + SLOT_PIN, 1, __ATOMIC_ACQUIRE, __ATOMIC_ACQUIRE)) {
+    }
+    return (RtObject*)(uintptr_t)(v & SLOT_PTR_MASK);
+}
+
 RtObject* rt_handle_get(HANDLE h, int type)
 {
     uint32_t slot;
     uint64_t* word = slot_of(h, &slot) ? slot_word(slot) : NULL;
-    RtObject* obj = NULL;
-    if (word) {
-        uint64_t v = __atomic_load_n(word, __ATOMIC_ACQUIRE);
-        while ((v & SLOT_PTR_MASK) != 0 &&
-               !__atomic_compare_exchange_n(word, &v, v + SLOT_PIN, 1, __ATOMIC_ACQUIRE, __ATOMIC_ACQUIRE)) {
-        }
-        obj = (RtObject*)(uintptr_t)(v & SLOT_PTR_MASK);
-    }
+    RtObject* obj = word ? pin_slot(word) : NULL;
     if (!obj) {
         rt_set_error(ERROR_INVALID_HANDLE);
         return NULL;
@@ -151,23 +155,15 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
         return FALSE;
     uint32_t slot;
     uint64_t* word = slot_of(hObject, &slot) ? slot_word(slot) : NULL;
-    RtObject* obj = NULL;
-    uint64_t v = 0;
-    if (word) {
-        // Pin the slot like a lookup, then hold a reference of our own until
-        // the close is done.
-        v = __atomic_load_n(word, __ATOMIC_ACQUIRE);
-        while ((v & SLOT_PTR_MASK) != 0 &&
-               !__atomic_compare_exchange_n(word, &v, v + SLOT_PIN, 1, __ATOMIC_ACQUIRE, __ATOMIC_ACQUIRE)) {
-        }
-        obj = (RtObject*)(uintptr_t)(v & SLOT_PTR_MASK);
-    }
+    // Pin the slot like a lookup, then hold a reference of our own until the
+    // close is done.
+    RtObject* obj = word ? pin_slot(word) : NULL;
     if (!obj) {
         rt_set_error(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     rt_object_ref(obj);
-    v = __atomic_load_n(word, __ATOMIC_ACQUIRE);
+    uint64_t v = __atomic_load_n(word, __ATOMIC_ACQUIRE);
     for (;;) {
         if ((v & SLOT_PTR_MASK) != (uintptr_t)obj || v < SLOT_PIN) {
             // Another close emptied it first and turned our pin into a
