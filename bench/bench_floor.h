@@ -8,6 +8,8 @@
 
 #include <stdint.h>
 
+#include <vector>
+
 // Runs in the channel's reader thread for every report, right after the read
 // returned it (tag byte removed).
 typedef void (*FloorReceiveFn)(void* ctx, int channel, const uint8_t* report, uint32_t len);
@@ -21,5 +23,11 @@ FloorChannels* FloorOpen(int count, FloorReceiveFn receive, void* ctx);
 bool FloorSend(FloorChannels* floor, int channel, const uint8_t* report, uint32_t len);
 // Ends the readers and closes everything.
 void FloorClose(FloorChannels* floor);
+
+// The write round trip's floor, over one fresh channel: the caller sends a
+// write message of `len` bytes and blocks in a plain read until the
+// 9-byte acknowledgement comes back from a device thread that is blocked in
+// a plain read of the other end. One sample (ns) per call; false on failure.
+bool FloorWriteRoundTrips(uint32_t len, uint32_t calls, std::vector<int64_t>* samples);
 
 #endif

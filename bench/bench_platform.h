@@ -24,4 +24,18 @@ int64_t BenchProcessCpuNs();
 // -1 when the platform cannot tell.
 int64_t BenchContextSwitches();
 
+// A lock and a condition variable of the system's own (Linux: pthread mutex
+// and condition variable over futexes; Windows: critical section and
+// condition variable), for the two-hop floor.
+struct BenchSync;
+BenchSync* BenchSyncNew();
+void BenchSyncFree(BenchSync* sync);
+void BenchSyncLock(BenchSync* sync);
+void BenchSyncUnlock(BenchSync* sync);
+// Wakes one waiter; with or without the lock held.
+void BenchSyncSignal(BenchSync* sync);
+// Lock held: releases it while waiting up to `ms` for a signal (or a
+// spurious wake-up), then holds it again.
+void BenchSyncWait(BenchSync* sync, uint32_t ms);
+
 #endif

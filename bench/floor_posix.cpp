@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_platform.h"
 #include "pdx_runtime.h"
 
 struct FloorChannels {
@@ -61,4 +62,27 @@ void FloorClose(FloorChannels* floor) {
     for (int fd : floor->host_fds) close(fd);
     for (int fd : floor->device_fds) close(fd);
     delete floor;
+}
+
+bool FloorWriteRoundTrips(uint32_t len, uint32_t calls, std::vector<int64_t>* samples) {
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) != 0) return false;
+    std::thread device([fd = sv[0]] {
+        uint8_t buffer[300];
+        const uint8_t ack[9] = {PDXRT_MSG_WRITE_ACK, 0, 0, 0, 0, 0, 0, 0, 0};
+        while (recv(fd, buffer, sizeof buffer, 0) > 0) send(fd, ack, sizeof ack, MSG_NOSIGNAL);
+    });
+    uint8_t message[1 + 256] = {PDXRT_MSG_WRITE};
+    uint8_t ack[16];
+    bool ok = len <= 256;
+    for (uint32_t k = 0; ok && k < calls; k++) {
+        const int64_t start = BenchNowNs();
+        ok = send(sv[1], message, 1 + len, MSG_NOSIGNAL) == (ssize_t)(1 + len) && recv(sv[1], ack, sizeof ack, 0) == 9;
+        samples->push_back(BenchNowNs() - start);
+    }
+    shutdown(sv[1], SHUT_RDWR);
+    device.join();
+    close(sv[0]);
+    close(sv[1]);
+    return ok;
 }

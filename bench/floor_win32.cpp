@@ -7,6 +7,8 @@
 #include <windows.h>
 
 #include <thread>
+
+#include "bench_platform.h"
 #include <vector>
 
 struct FloorChannels {
@@ -31,28 +33,36 @@ static void ReadChannel(FloorChannels* floor, int channel) {
     }
 }
 
+// A connected message-mode pipe pair; false on failure.
+static bool PipePair(const char* what, int index, HANDLE* server_out, HANDLE* client_out) {
+    char name[96];
+    snprintf(name, sizeof name, "\\\\.\\pipe\\pdxbench-%s-%lu-%d", what, GetCurrentProcessId(), index);
+    HANDLE server = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
+                                     kPipeBuffer, kPipeBuffer, 0, nullptr);
+    if (server == INVALID_HANDLE_VALUE) return false;
+    HANDLE client = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (client == INVALID_HANDLE_VALUE) {
+        CloseHandle(server);
+        return false;
+    }
+    ConnectNamedPipe(server, nullptr);  // already connected: ERROR_PIPE_CONNECTED
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    SetNamedPipeHandleState(client, &mode, nullptr, nullptr);
+    *server_out = server;
+    *client_out = client;
+    return true;
+}
+
 FloorChannels* FloorOpen(int count, FloorReceiveFn receive, void* ctx) {
     FloorChannels* floor = new FloorChannels();
     floor->receive = receive;
     floor->ctx = ctx;
     for (int k = 0; k < count; k++) {
-        char name[96];
-        snprintf(name, sizeof name, "\\\\.\\pipe\\pdxbench-floor-%lu-%d", GetCurrentProcessId(), k);
-        HANDLE server = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                         1, kPipeBuffer, kPipeBuffer, 0, nullptr);
-        if (server == INVALID_HANDLE_VALUE) {
+        HANDLE server, client;
+        if (!PipePair("floor", k, &server, &client)) {
             FloorClose(floor);
             return nullptr;
         }
-        HANDLE client = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (client == INVALID_HANDLE_VALUE) {
-            CloseHandle(server);
-            FloorClose(floor);
-            return nullptr;
-        }
-        ConnectNamedPipe(server, nullptr);  // already connected: ERROR_PIPE_CONNECTED
-        DWORD mode = PIPE_READMODE_MESSAGE;
-        SetNamedPipeHandleState(client, &mode, nullptr, nullptr);
         floor->device_ends.push_back(server);
         floor->host_ends.push_back(client);
     }
@@ -76,4 +86,29 @@ void FloorClose(FloorChannels* floor) {
     for (std::thread& t : floor->readers) t.join();
     for (HANDLE h : floor->host_ends) CloseHandle(h);
     delete floor;
+}
+
+bool FloorWriteRoundTrips(uint32_t len, uint32_t calls, std::vector<int64_t>* samples) {
+    static int next;
+    HANDLE server, client;
+    if (len > 256 || !PipePair("write", next++, &server, &client)) return false;
+    std::thread device([server] {
+        uint8_t buffer[300];
+        const uint8_t ack[9] = {'A', 0, 0, 0, 0, 0, 0, 0, 0};
+        DWORD n = 0;
+        while (ReadFile(server, buffer, sizeof buffer, &n, nullptr) && n > 0) WriteFile(server, ack, sizeof ack, &n, nullptr);
+    });
+    uint8_t message[1 + 256] = {'W'};
+    uint8_t ack[16];
+    bool ok = true;
+    for (uint32_t k = 0; ok && k < calls; k++) {
+        DWORD n = 0;
+        const int64_t start = BenchNowNs();
+        ok = WriteFile(client, message, 1 + len, &n, nullptr) && ReadFile(client, ack, sizeof ack, &n, nullptr) && n == 9;
+        samples->push_back(BenchNowNs() - start);
+    }
+    CloseHandle(client);
+    device.join();
+    CloseHandle(server);
+    return ok;
 }

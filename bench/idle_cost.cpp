@@ -1,11 +1,13 @@
 // Idle cost: wake-ups and CPU per second with 16 open devices and no
-// reports, beside 16 plain readers blocked on the same kind of channel.
+// reports, beside 16 plain readers blocked on the same kind of channel, and
+// beside the two-hop floor's 16 relays (consumers idle: none).
 #include <stdio.h>
 
 #include "bench_floor.h"
 #include "bench_platform.h"
 #include "library_session.h"
 #include "sections.h"
+#include "two_hop_floor.h"
 
 namespace {
 
@@ -46,6 +48,11 @@ void RunIdleCost(const BenchOptions& options, Results* results) {
     const Idle floor = MeasureIdle(options.idle_seconds);
     FloorClose(channels);
 
+    TwoHopFloor* relays = TwoHopOpen(16);
+    if (!relays) return;
+    const Idle two_hop = MeasureIdle(options.idle_seconds);
+    TwoHopClose(relays);
+
     if (library.wakeups_per_s >= 0) {
         Row row;
         row.section = "idle";
@@ -54,6 +61,8 @@ void RunIdleCost(const BenchOptions& options, Results* results) {
         row.value = library.wakeups_per_s;
         row.floor = floor.wakeups_per_s;
         row.compare = COMPARE_DIFFERENCE;
+        row.has_two_hop = true;
+        row.two_hop = two_hop.wakeups_per_s;
         row.target = "~64 (4/dev)";
         row.met = row.value - row.floor <= 16 * 4 * 1.25 ? 1 : 0;
         row.note = "whole process, measuring thread included";
@@ -66,5 +75,7 @@ void RunIdleCost(const BenchOptions& options, Results* results) {
     cpu.value = library.cpu_ms_per_s;
     cpu.floor = floor.cpu_ms_per_s;
     cpu.compare = COMPARE_DIFFERENCE;
+    cpu.has_two_hop = true;
+    cpu.two_hop = two_hop.cpu_ms_per_s;
     AddRow(results, cpu);
 }

@@ -1,7 +1,9 @@
 // pdxbench: latency, throughput, CPU and call costs of pdxkit on simulated
-// chips, each figure measured in the same run beside the transport's floor.
+// chips, each figure measured in the same run beside two floors: the
+// transport's (one thread blocked in a plain read of the channel) and the
+// library's thread structure from plain primitives (two_hop_floor.h).
 //   pdxbench [--full] [--realtime] [--seconds S] [--json PATH] [--only a,b,...]
-//   pdxbench --probe library|floor DEVICES RATE SECONDS [one|drain|many] [gaps]
+//   pdxbench --probe library|floor|two-hop DEVICES RATE SECONDS [one|drain|many] [gaps]
 // Sections: latency, throughput, cpu, idle, calls. --full holds throughput
 // rates for 10 s and runs longer CPU and idle windows. --realtime runs every
 // thread under real-time scheduling, to keep other load on a shared machine
@@ -21,7 +23,9 @@
 static int Probe(int argc, char** argv) {
     if (argc < 6) return 2;
     StreamPlan plan;
-    plan.target = !strcmp(argv[2], "floor") ? TARGET_FLOOR : TARGET_LIBRARY;
+    plan.target = !strcmp(argv[2], "floor")     ? TARGET_FLOOR
+                  : !strcmp(argv[2], "two-hop") ? TARGET_TWO_HOP
+                                                : TARGET_LIBRARY;
     plan.devices = atoi(argv[3]);
     plan.rate_per_device = atof(argv[4]);
     plan.duration_ns = (int64_t)(atof(argv[5]) * 1e9);

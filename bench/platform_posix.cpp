@@ -3,6 +3,7 @@
 #include "bench_platform.h"
 
 #include <errno.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -43,4 +44,38 @@ int64_t BenchContextSwitches() {
     struct rusage ru;
     getrusage(RUSAGE_SELF, &ru);
     return (int64_t)ru.ru_nvcsw + ru.ru_nivcsw;
+}
+
+struct BenchSync {
+    pthread_mutex_t mutex;
+    pthread_cond_t cond;
+};
+
+BenchSync* BenchSyncNew() {
+    BenchSync* sync = new BenchSync;
+    pthread_mutex_init(&sync->mutex, nullptr);
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&sync->cond, &attr);
+    pthread_condattr_destroy(&attr);
+    return sync;
+}
+
+void BenchSyncFree(BenchSync* sync) {
+    pthread_cond_destroy(&sync->cond);
+    pthread_mutex_destroy(&sync->mutex);
+    delete sync;
+}
+
+void BenchSyncLock(BenchSync* sync) { pthread_mutex_lock(&sync->mutex); }
+void BenchSyncUnlock(BenchSync* sync) { pthread_mutex_unlock(&sync->mutex); }
+void BenchSyncSignal(BenchSync* sync) { pthread_cond_signal(&sync->cond); }
+
+void BenchSyncWait(BenchSync* sync, uint32_t ms) {
+    const int64_t deadline = BenchNowNs() + (int64_t)ms * 1000000;
+    struct timespec ts;
+    ts.tv_sec = (time_t)(deadline / 1000000000);
+    ts.tv_nsec = (long)(deadline % 1000000000);
+    pthread_cond_timedwait(&sync->cond, &sync->mutex, &ts);
 }

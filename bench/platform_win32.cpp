@@ -48,3 +48,25 @@ int64_t BenchProcessCpuNs() {
 }
 
 int64_t BenchContextSwitches() { return -1; }
+
+struct BenchSync {
+    CRITICAL_SECTION lock;
+    CONDITION_VARIABLE cond;
+};
+
+BenchSync* BenchSyncNew() {
+    BenchSync* sync = new BenchSync;
+    InitializeCriticalSection(&sync->lock);
+    InitializeConditionVariable(&sync->cond);
+    return sync;
+}
+
+void BenchSyncFree(BenchSync* sync) {
+    DeleteCriticalSection(&sync->lock);
+    delete sync;
+}
+
+void BenchSyncLock(BenchSync* sync) { EnterCriticalSection(&sync->lock); }
+void BenchSyncUnlock(BenchSync* sync) { LeaveCriticalSection(&sync->lock); }
+void BenchSyncSignal(BenchSync* sync) { WakeConditionVariable(&sync->cond); }
+void BenchSyncWait(BenchSync* sync, uint32_t ms) { SleepConditionVariableCS(&sync->cond, &sync->lock, ms); }

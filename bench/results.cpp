@@ -17,6 +17,8 @@ static double Compared(const Row& row) {
     return 0;
 }
 
+double TwoHopRatio(const Row& row) { return row.two_hop != 0 ? row.value / row.two_hop : 0; }
+
 static std::string Number(double v) {
     char text[32];
     if (v != 0 && fabs(v) >= 100000)
@@ -31,8 +33,8 @@ static std::string Number(double v) {
 void PrintTable(const Results& results) {
     printf("\npdxkit benchmarks: %s build, %s run%s\n", results.platform.c_str(), results.mode.c_str(),
            results.informative ? " (informative: targets apply to the Linux build)" : "");
-    printf("%-12s %-52s %12s %12s %14s %-10s %-12s %s\n", "section", "measure", "pdxkit", "floor", "vs floor",
-           "unit", "target", "met");
+    printf("%-12s %-52s %10s %10s %10s %10s %9s %-9s %-12s %s\n", "section", "measure", "pdxkit", "floor",
+           "2-hop", "vs floor", "vs 2-hop", "unit", "target", "met");
     std::string last;
     for (const Row& row : results.rows) {
         if (row.section != last && !last.empty()) printf("\n");
@@ -41,10 +43,12 @@ void PrintTable(const Results& results) {
         std::string vs = "-";
         if (row.compare == COMPARE_DIFFERENCE) vs = (Compared(row) >= 0 ? "+" : "") + Number(Compared(row));
         if (row.compare == COMPARE_RATIO) vs = Number(Compared(row)) + "x";
+        std::string two_hop = row.has_two_hop ? Number(row.two_hop) : "-";
+        std::string vs_two_hop = row.has_two_hop ? Number(TwoHopRatio(row)) + "x" : "-";
         const char* met = row.met < 0 ? "" : results.informative ? "info" : row.met ? "yes" : "NO";
-        printf("%-12s %-52s %12s %12s %14s %-10s %-12s %s%s%s\n", row.section.c_str(), row.name.c_str(),
-               Number(row.value).c_str(), floor.c_str(), vs.c_str(), row.unit.c_str(), row.target.c_str(), met,
-               row.note.empty() ? "" : "  ", row.note.c_str());
+        printf("%-12s %-52s %10s %10s %10s %10s %9s %-9s %-12s %s%s%s\n", row.section.c_str(), row.name.c_str(),
+               Number(row.value).c_str(), floor.c_str(), two_hop.c_str(), vs.c_str(), vs_two_hop.c_str(),
+               row.unit.c_str(), row.target.c_str(), met, row.note.empty() ? "" : "  ", row.note.c_str());
     }
     fflush(stdout);
 }
@@ -81,6 +85,12 @@ bool WriteJson(const Results& results, const std::string& path) {
             JsonNumber(f, row.floor);
             fprintf(f, ", \"%s\": ", row.compare == COMPARE_RATIO ? "ratio_to_floor" : "added_over_floor");
             JsonNumber(f, Compared(row));
+        }
+        if (row.has_two_hop) {
+            fprintf(f, ", \"two_hop_floor\": ");
+            JsonNumber(f, row.two_hop);
+            fprintf(f, ", \"ratio_to_two_hop_floor\": ");
+            JsonNumber(f, TwoHopRatio(row));
         }
         if (!row.target.empty()) fprintf(f, ", \"target\": \"%s\"", Escaped(row.target).c_str());
         if (row.met >= 0 && !results.informative) fprintf(f, ", \"met\": %s", row.met ? "true" : "false");

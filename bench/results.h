@@ -1,5 +1,8 @@
 // The figures of one benchmark run: printed as one table and written as
-// JSON with the same rows.
+// JSON with the same rows. A figure may stand beside the one-hop floor (the
+// transport read by one thread) and the two-hop floor (the library's thread
+// structure from plain primitives); targets apply to the ratio to the
+// two-hop floor where there is one.
 #ifndef PDXKIT_BENCH_RESULTS_H
 #define PDXKIT_BENCH_RESULTS_H
 
@@ -20,7 +23,9 @@ struct Row {
     std::string unit;
     double value = 0;
     double floor = 0;
-    Compare compare = COMPARE_NONE;
+    Compare compare = COMPARE_NONE;  // how the value compares with the one-hop floor
+    bool has_two_hop = false;
+    double two_hop = 0;              // the two-hop floor; compared as value / two_hop
     std::string target;  // e.g. "< 10" (applies to the compared figure when there is one)
     int met = -1;        // -1: no target, 0: missed, 1: met
     std::string note;
@@ -39,5 +44,7 @@ bool WriteJson(const Results& results, const std::string& path);
 
 // Percentile (0..100) of samples, sorting them; 0 when empty.
 double Percentile(std::vector<int64_t>* samples, double percent);
+// value / two_hop, 0 when the floor is 0.
+double TwoHopRatio(const Row& row);
 
 #endif

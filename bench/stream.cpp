@@ -11,6 +11,7 @@
 #include "bench_platform.h"
 #include "library_session.h"
 #include "pdxsim.h"
+#include "two_hop_floor.h"
 
 namespace {
 
@@ -46,6 +47,7 @@ struct Run {
     int64_t send_end_ns = 0;
     LibrarySession session;
     FloorChannels* floor = nullptr;
+    TwoHopFloor* two_hop = nullptr;
 };
 
 void OnReport(Run* run, int device, uint32_t seq) {
@@ -71,26 +73,40 @@ void OnFloorReport(void* ctx, int channel, const uint8_t* report, uint32_t len) 
     if (len >= kReportLength) OnReport(static_cast<Run*>(ctx), channel, ReportValue(report));
 }
 
+// The consumer's two calls, on the library or on the two-hop floor.
+uint32_t ReadReports(Run* run, int device, uint8_t* buffer, uint32_t length) {
+    if (run->plan.target == TARGET_TWO_HOP)
+        return TwoHopRead(run->two_hop, device, buffer, length,
+                          run->plan.mode == CONSUME_READ_MANY ? kReadManyTimeoutMs : kReadTimeoutMs);
+    return PdxKitRead(run->session.handles[device], 0, buffer, length);
+}
+
+bool ReadImmediate(Run* run, int device, uint32_t* value) {
+    if (run->plan.target == TARGET_TWO_HOP) return TwoHopReadImmediate(run->two_hop, device, value);
+    return PdxKitReadImmediate(run->session.handles[device], value) != 0;
+}
+
 void Consume(Run* run, int device) {
-    PdxKitHandle handle = run->session.handles[device];
     uint8_t buffer[kReadManyReports * kReportLength];
     while (!run->stop.load(std::memory_order_relaxed)) {
         if (run->plan.mode == CONSUME_READ_MANY) {
-            const uint32_t n = PdxKitRead(handle, 0, buffer, sizeof buffer);
+            const uint32_t n = ReadReports(run, device, buffer, sizeof buffer);
             for (uint32_t at = 0; at + kReportLength <= n; at += kReportLength)
                 OnReport(run, device, ReportValue(buffer + at));
             continue;
         }
-        if (PdxKitRead(handle, 0, buffer, kReportLength) == kReportLength) OnReport(run, device, ReportValue(buffer));
+        if (ReadReports(run, device, buffer, kReportLength) == kReportLength)
+            OnReport(run, device, ReportValue(buffer));
         if (run->plan.mode == CONSUME_READ_DRAIN) {
             uint32_t value;
-            while (PdxKitReadImmediate(handle, &value)) OnReport(run, device, value);
+            while (ReadImmediate(run, device, &value)) OnReport(run, device, value);
         }
     }
 }
 
 bool SendOne(Run* run, int device, const uint8_t* report) {
     if (run->plan.target == TARGET_FLOOR) return FloorSend(run->floor, device, report, kReportLength);
+    if (run->plan.target == TARGET_TWO_HOP) return TwoHopSend(run->two_hop, device, report, kReportLength);
     return pdxsim_send_report(run->session.sim_device[device], 0, report, kReportLength) > 0;
 }
 
@@ -165,6 +181,10 @@ StreamResult RunStream(const StreamPlan& plan) {
     if (plan.target == TARGET_FLOOR) {
         run->floor = FloorOpen(plan.devices, OnFloorReport, run.get());
         if (!run->floor) return result;
+    } else if (plan.target == TARGET_TWO_HOP) {
+        run->two_hop = TwoHopOpen(plan.devices);
+        if (!run->two_hop) return result;
+        for (int d = 0; d < plan.devices; d++) consumers.emplace_back(Consume, run.get(), d);
     } else {
         if (!LibraryOpen(plan.devices, &run->session)) return result;
         for (int d = 0; d < plan.devices; d++) {
@@ -183,6 +203,8 @@ StreamResult RunStream(const StreamPlan& plan) {
     for (std::thread& t : consumers) t.join();
     if (plan.target == TARGET_FLOOR)
         FloorClose(run->floor);
+    else if (plan.target == TARGET_TWO_HOP)
+        TwoHopClose(run->two_hop);
     else
         LibraryClose(&run->session);
 

@@ -1,7 +1,8 @@
 // One paced stream of pipe-0 reports, from a sending thread that stands for
 // the chips to consumers that check the sequence numbers in the data bytes:
 // either through the library (simulated chips, application threads in
-// PdxKitRead) or through the floor (the same channels read directly).
+// PdxKitRead), through the one-hop floor (the same channels read directly)
+// or through the two-hop floor (a plain relay and ring, two_hop_floor.h).
 #ifndef PDXKIT_BENCH_STREAM_H
 #define PDXKIT_BENCH_STREAM_H
 
@@ -9,7 +10,7 @@
 
 #include <vector>
 
-enum StreamTarget { TARGET_LIBRARY, TARGET_FLOOR };
+enum StreamTarget { TARGET_LIBRARY, TARGET_FLOOR, TARGET_TWO_HOP };
 
 // How the application consumes pipe-0 reports.
 enum ConsumeMode {

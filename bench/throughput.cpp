@@ -1,5 +1,7 @@
 // Throughput without loss: the highest report rate that one device, and 16
-// devices at once, sustain with zero reports lost, beside the floor's rate.
+// devices at once, sustain with zero reports lost, beside the rates of the
+// one-hop and two-hop floors (the two-hop floor consumes the same way as the
+// library).
 // The rate is searched by doubling and then bisection with short runs, then
 // held for the full duration (stepping down until it holds).
 #include <stdio.h>
@@ -13,6 +15,7 @@
 #include "pdxsim.h"
 #include "sections.h"
 #include "stream.h"
+#include "two_hop_floor.h"
 
 namespace {
 
@@ -38,7 +41,8 @@ Attempt TryRate(StreamTarget target, ConsumeMode mode, int devices, double total
     a.held = a.result.ok && a.result.lost == 0 && a.result.disorder == 0 &&
              a.result.achieved_rate >= kAchievedShare * total_rate;
     fprintf(stderr, "    %s %2d dev %9.0f/s for %.1fs: sent %llu lost %llu achieved %.0f/s -> %s\n",
-            target == TARGET_FLOOR ? "floor  " : "library", devices, total_rate, seconds,
+            target == TARGET_FLOOR ? "floor  " : target == TARGET_TWO_HOP ? "2-hop  " : "library", devices,
+            total_rate, seconds,
             (unsigned long long)a.result.sent, (unsigned long long)a.result.lost, a.result.achieved_rate,
             a.held ? "held" : "not held");
     return a;
@@ -76,8 +80,9 @@ double Search(const BenchOptions& options, StreamTarget target, ConsumeMode mode
     return 0;
 }
 
-void AddRate(Results* results, const char* name, double library, double floor, const char* target, double needed,
-             const std::string& note) {
+// `needed`: a rate; `needed_ratio`: a share of the two-hop floor's rate.
+void AddRate(Results* results, const char* name, double library, double floor, double two_hop, const char* target,
+             double needed, double needed_ratio, const std::string& note) {
     Row row;
     row.section = "throughput";
     row.name = name;
@@ -85,9 +90,11 @@ void AddRate(Results* results, const char* name, double library, double floor, c
     row.value = library;
     row.floor = floor;
     row.compare = COMPARE_RATIO;
-    if (needed > 0) {
+    row.has_two_hop = true;
+    row.two_hop = two_hop;
+    if (needed > 0 || needed_ratio > 0) {
         row.target = target;
-        row.met = library >= needed ? 1 : 0;
+        row.met = library >= needed && TwoHopRatio(row) >= needed_ratio ? 1 : 0;
     }
     row.note = note;
     AddRow(results, row);
@@ -105,10 +112,22 @@ double BurstKept(StreamTarget target, uint32_t burst, int rounds) {
     std::atomic<bool> stop{false};
     LibrarySession session;
     FloorChannels* floor = nullptr;
+    TwoHopFloor* two_hop = nullptr;
     std::thread consumer;
     if (target == TARGET_FLOOR) {
         floor = FloorOpen(1, CountFloorReport, &received);
         if (!floor) return 0;
+    } else if (target == TARGET_TWO_HOP) {
+        two_hop = TwoHopOpen(1);
+        if (!two_hop) return 0;
+        consumer = std::thread([&] {
+            uint8_t report[5];
+            uint32_t value;
+            while (!stop.load()) {
+                if (TwoHopRead(two_hop, 0, report, sizeof report, 20) == sizeof report) received++;
+                while (TwoHopReadImmediate(two_hop, 0, &value)) received++;
+            }
+        });
     } else {
         if (!LibraryOpen(1, &session)) return 0;
         PdxKitSetTimeout(session.handles[0], 20);
@@ -127,6 +146,8 @@ double BurstKept(StreamTarget target, uint32_t burst, int rounds) {
             const uint8_t report[5] = {0, (uint8_t)k, 0, 0, 0};
             if (target == TARGET_FLOOR)
                 FloorSend(floor, 0, report, sizeof report);
+            else if (target == TARGET_TWO_HOP)
+                TwoHopSend(two_hop, 0, report, sizeof report);
             else
                 pdxsim_send_report(session.sim_device[0], 0, report, sizeof report);
         }
@@ -135,6 +156,9 @@ double BurstKept(StreamTarget target, uint32_t burst, int rounds) {
     stop.store(true);
     if (target == TARGET_FLOOR) {
         FloorClose(floor);
+    } else if (target == TARGET_TWO_HOP) {
+        consumer.join();
+        TwoHopClose(two_hop);
     } else {
         consumer.join();
         LibraryClose(&session);
@@ -148,11 +172,14 @@ void RunThroughput(const BenchOptions& options, Results* results) {
     char note[96];
     snprintf(note, sizeof note, "zero loss for %.0f s; read 1 + ReadImmediate drain", options.throughput_seconds);
     const double floor1 = Search(options, TARGET_FLOOR, CONSUME_READ_DRAIN, 1);
+    const double two1 = Search(options, TARGET_TWO_HOP, CONSUME_READ_DRAIN, 1);
     const double lib1 = Search(options, TARGET_LIBRARY, CONSUME_READ_DRAIN, 1);
-    AddRate(results, "1 device, sustained without loss", lib1, floor1, ">= 100000", 100000, note);
+    AddRate(results, "1 device, sustained without loss", lib1, floor1, two1, ">= 100000", 100000, 0, note);
     const double floor16 = Search(options, TARGET_FLOOR, CONSUME_READ_DRAIN, 16);
+    const double two16 = Search(options, TARGET_TWO_HOP, CONSUME_READ_DRAIN, 16);
     const double lib16 = Search(options, TARGET_LIBRARY, CONSUME_READ_DRAIN, 16);
-    AddRate(results, "16 devices (total), sustained without loss", lib16, floor16, ">= 200000", 200000, note);
+    AddRate(results, "16 devices (total), sustained without loss", lib16, floor16, two16, ">= 200000", 200000, 0,
+            note);
 
     const uint32_t burst = 32;
     Row kept;
@@ -162,12 +189,19 @@ void RunThroughput(const BenchOptions& options, Results* results) {
     kept.value = BurstKept(TARGET_LIBRARY, burst, 50);
     kept.floor = BurstKept(TARGET_FLOOR, burst, 50);
     kept.compare = COMPARE_RATIO;
+    kept.has_two_hop = true;
+    kept.two_hop = BurstKept(TARGET_TWO_HOP, burst, 50);
     kept.note = "mean of 50 bursts; the reader moves a backlog into the 8-report queue";
     AddRow(results, kept);
 
-    // The other ways an application can consume, one device.
+    // The other ways an application can consume, one device; the two-hop
+    // floor's consumer reads the same way.
     const double one = Search(options, TARGET_LIBRARY, CONSUME_READ_ONE, 1);
-    AddRate(results, "1 device, consumer: PdxKitRead 1 report per call", one, floor1, "", 0, "");
+    const double two_one = Search(options, TARGET_TWO_HOP, CONSUME_READ_ONE, 1);
+    AddRate(results, "1 device, consumer: PdxKitRead 1 report per call", one, floor1, two_one, ">= 0.8x 2-hop", 0,
+            0.8, "");
     const double many = Search(options, TARGET_LIBRARY, CONSUME_READ_MANY, 1);
-    AddRate(results, "1 device, consumer: PdxKitRead 64 reports, 2 ms timeout", many, floor1, "", 0, "");
+    const double two_many = Search(options, TARGET_TWO_HOP, CONSUME_READ_MANY, 1);
+    AddRate(results, "1 device, consumer: PdxKitRead 64 reports, 2 ms timeout", many, floor1, two_many, "", 0, 0,
+            "");
 }
