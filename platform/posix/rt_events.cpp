@@ -54,20 +54,25 @@ extern "C" BOOL WINAPI SetEvent(HANDLE hEvent)
     RtEvent* e = (RtEvent*)rt_handle_get(hEvent, RT_EVENT);
     if (!e)
         return FALSE;
+    // Waiters are woken after the lock is let go (up to a few; any beyond
+    // are woken under it).
+    RtThreadState* wake[8];
+    int woken = 0;
     rt_lock(&e->base);
-    if (e->manual) {
+    if (e->manual)
         e->signalled = 1;
-        RtWaiter* w;
-        while ((w = rt_waiter_pop(&e->base)) != NULL)
-            rt_waiter_satisfy(w, WAIT_OBJECT_0);
-    } else {
-        RtWaiter* w = rt_waiter_pop(&e->base);
-        if (w)
-            rt_waiter_satisfy(w, WAIT_OBJECT_0);
+    RtWaiter* w;
+    while ((e->manual || woken == 0) && (w = rt_waiter_pop(&e->base)) != NULL) {
+        if (woken < (int)(sizeof(wake) / sizeof(wake[0])))
+            wake[woken++] = rt_waiter_satisfy_unwoken(w, WAIT_OBJECT_0);
         else
-            e->signalled = 1;
+            rt_waiter_satisfy(w, WAIT_OBJECT_0);
     }
+    if (!e->manual && woken == 0)
+        e->signalled = 1;
     rt_unlock(&e->base);
+    for (int k = 0; k < woken; k++)
+        rt_wake_satisfied(wake[k]);
     rt_object_release(&e->base);
     return TRUE;
 }

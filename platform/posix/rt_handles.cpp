@@ -243,3 +243,18 @@ void rt_waiter_satisfy(RtWaiter* w, DWORD result)
     w->satisfied = 1;
     rt_wake(w->ts);
 }
+
+RtThreadState* rt_waiter_satisfy_unwoken(RtWaiter* w, DWORD result)
+{
+    RtThreadState* ts = w->ts;
+    rt_thread_state_ref(ts);
+    w->result = result;
+    w->satisfied = 1;
+    return ts;
+}
+
+void rt_wake_satisfied(RtThreadState* ts)
+{
+    rt_wake(ts);
+    rt_thread_state_release(ts);
+}

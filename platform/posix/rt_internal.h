@@ -186,6 +186,13 @@ void rt_waiter_remove(RtObject* obj, RtWaiter* w);
 // Satisfies the first waiter (or all) with `result`; object lock held.
 RtWaiter* rt_waiter_pop(RtObject* obj);
 void rt_waiter_satisfy(RtWaiter* w, DWORD result);
+// The same without the wake-up, which the caller makes with
+// rt_wake_satisfied once it has let go of the object lock: a thread woken
+// under that lock would at once block on it to read its result. The thread
+// state returned holds a reference until then (the waiter may return, and
+// its thread end, as soon as the lock is free).
+RtThreadState* rt_waiter_satisfy_unwoken(RtWaiter* w, DWORD result);
+void rt_wake_satisfied(RtThreadState* ts);
 
 // per-type hooks
 void rt_event_destroy(RtEvent* e);
