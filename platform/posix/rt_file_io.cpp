@@ -322,30 +322,38 @@ static int send_write(RtFile* f, RtRequest* w)
 
 static int has_sent_write(RtFile* f) { return f->writes && f->writes->state == RT_REQ_SENT; }
 
+// Sends the 'W' messages not sent yet, in FIFO order behind those already
+// sent; false when the channel turned out to be gone.
+static int send_writes(RtFile* f)
+{
+    RtRequest* w = f->writes;
+    while (w && w->state == RT_REQ_SENT)
+        w = w->file_next;
+    while (w) {
+        int rc = send_write(f, w);
+        if (rc == -EAGAIN || rc == -EWOULDBLOCK || rc == -ENOBUFS)
+            break;
+        RtRequest* next = w->file_next;
+        if (rc < 0) {
+            DWORD err = rt_error_from_errno(-rc);
+            if (err == ERROR_DEVICE_NOT_CONNECTED) {
+                disconnect(f);
+                return 0;
+            }
+            complete(f, w, err, 0);
+        } else {
+            RT_ATOMIC_STORE(&w->state, (int)RT_REQ_SENT);
+        }
+        w = next;
+    }
+    return 1;
+}
+
 static void progress_channel(RtFile* f)
 {
     for (;;) {
-        // 'W' messages leave in FIFO order, behind those already sent.
-        RtRequest* w = f->writes;
-        while (w && w->state == RT_REQ_SENT)
-            w = w->file_next;
-        while (w) {
-            int rc = send_write(f, w);
-            if (rc == -EAGAIN || rc == -EWOULDBLOCK || rc == -ENOBUFS)
-                break;
-            RtRequest* next = w->file_next;
-            if (rc < 0) {
-                DWORD err = rt_error_from_errno(-rc);
-                if (err == ERROR_DEVICE_NOT_CONNECTED) {
-                    disconnect(f);
-                    return;
-                }
-                complete(f, w, err, 0);
-            } else {
-                RT_ATOMIC_STORE(&w->state, (int)RT_REQ_SENT);
-            }
-            w = next;
-        }
+        if (!send_writes(f))
+            return;
         if (!f->reads && !has_sent_write(f))
             return;
         ssize_t n = recv(f->fd, f->scratch, f->scratch_cap, MSG_DONTWAIT);
@@ -512,12 +520,20 @@ static BOOL issue(HANDLE hFile, int kind, void* buf, DWORD len, LPOVERLAPPED ov,
     outstanding_add(ts, r);
     list_append(f, r);
     RT_COUNT(pending_io, 1);
-    // Try at once: data already there completes without a poll; the routine
-    // still runs only at the issuer's next alertable wait.
-    if (kind == RT_REQ_READ && f->stash_count > 0 && f->reads == r)
-        stash_pop_into(f, r);
-    else
+    // A read takes a kept message at once, but leaves the descriptor to the
+    // issuer's next alertable wait, which polls it before sleeping: a receive
+    // tried here fails whenever the reader keeps up, since it issues its next
+    // read right after the last one completed. A write goes out at once; a
+    // channel's acknowledgement is likewise left to the wait, as it cannot
+    // have come yet. Either way the routine runs only in that wait.
+    if (kind == RT_REQ_READ) {
+        if (f->stash_count > 0 && f->reads == r)
+            stash_pop_into(f, r);
+    } else if (f->kind == PDXRT_FILE_CHANNEL) {
+        send_writes(f);
+    } else {
         progress_locked(f);
+    }
     rt_unlock(&f->base);
     return TRUE;
 }
