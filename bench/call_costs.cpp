@@ -209,3 +209,23 @@ void RunCallCosts(const BenchOptions& options, Results* results) {
     OpenClose(results, 1, options.full ? 50 : 20);
     OpenClose(results, 16, options.full ? 50 : 20);
 }
+
+int ProbeWrites(uint32_t pipe, uint32_t calls) {
+    LibrarySession session;
+    if (pipe > 1 || !LibraryOpen(1, &session)) return 1;
+    uint8_t report[65] = {0};
+    const uint32_t length = pipe == 0 ? 5 : 65;
+    report[1] = pipe == 0 ? 0x5A : PDXSIM_CMD_PINS;
+    PdxKitSetWriteTimeout(session.handles[0], 1000);
+    std::vector<int64_t> samples;
+    uint32_t failed = 0;
+    for (uint32_t k = 0; k < calls; k++) {
+        const int64_t start = BenchNowNs();
+        if (PdxKitWrite(session.handles[0], pipe, report, length) != length) failed++;
+        samples.push_back(BenchNowNs() - start);
+    }
+    LibraryClose(&session);
+    printf("pipe %u: %u writes, %u failed, p50 %.1f us p99 %.1f us\n", pipe, calls, failed,
+           Percentile(&samples, 50) / 1000.0, Percentile(&samples, 99) / 1000.0);
+    return failed ? 1 : 0;
+}

@@ -4,12 +4,14 @@
 // library's thread structure from plain primitives (two_hop_floor.h).
 //   pdxbench [--full] [--realtime] [--seconds S] [--json PATH] [--only a,b,...]
 //   pdxbench --probe library|floor|two-hop DEVICES RATE SECONDS [one|drain|many] [gaps]
+//   pdxbench --probe-write PIPE CALLS
 // Sections: latency, throughput, cpu, idle, calls. --full holds throughput
 // rates for 10 s and runs longer CPU and idle windows. --realtime runs every
 // thread under real-time scheduling, to keep other load on a shared machine
 // out of the loss figures. --probe runs one
 // stream and prints its counts (and, with "gaps", where reports went
-// missing), for looking at it with perf or strace.
+// missing), for looking at it with perf or strace; --probe-write does the
+// same for PdxKitWrite.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -59,6 +61,7 @@ static int Usage() {
 
 int main(int argc, char** argv) {
     if (argc > 1 && !strcmp(argv[1], "--probe")) return Probe(argc, argv);
+    if (argc > 3 && !strcmp(argv[1], "--probe-write")) return ProbeWrites((uint32_t)atoi(argv[2]), (uint32_t)atoi(argv[3]));
     BenchOptions options;
     std::string json, only;
     double seconds = 0;

@@ -23,5 +23,8 @@ void RunThroughput(const BenchOptions& options, Results* results);
 void RunCpuCost(const BenchOptions& options, Results* results);
 void RunIdleCost(const BenchOptions& options, Results* results);
 void RunCallCosts(const BenchOptions& options, Results* results);
+// PdxKitWrite round trips on one simulated chip, for looking at with strace
+// or callgrind; prints the percentiles.
+int ProbeWrites(uint32_t pipe, uint32_t calls);
 
 #endif

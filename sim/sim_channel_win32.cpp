@@ -204,6 +204,7 @@ void service_loop() {
                 iface = inst->iface;
             }
             sim_host_write(device, iface, 0, op->buf, bytes, &e, &done);
+            sim_host_answer(device, iface, op->buf, bytes, e, done);
         }
         std::lock_guard<std::mutex> lk(s.lock);
         inst->pending_ops--;

@@ -105,12 +105,18 @@ void sim_open_set_buffers_locked(uint32_t open_index, uint32_t buffers);
 void sim_open_set_access_locked(uint32_t open_index, uint32_t access);
 
 // A host write arrived on an interface (service thread, lock not held).
-// Captures it, runs responder / chip model, and tells the channel how to
-// complete it: returns 1 to acknowledge now with *error / *bytes, 0 when the
-// acknowledgement was queued on the interface's held list under `conn`
-// (conn 0: the channel cannot hold; the write is acknowledged anyway).
+// Captures it and tells the channel how to complete it: returns 1 to
+// acknowledge now with *error / *bytes, 0 when the acknowledgement was queued
+// on the interface's held list under `conn` (conn 0: the channel cannot hold;
+// the write is acknowledged anyway).
 int sim_host_write(int device, int iface, uint64_t conn, const uint8_t* bytes, uint32_t len, uint32_t* error,
                    uint32_t* bytes_done);
+// Then, once the channel has completed (or held) the write, as a chip
+// answers after its OUT transfer: runs the responder, canned answer or chip
+// model and sends the answer to the interface's readers. Sent before the
+// acknowledgement, the answer woke the library's reader thread while the
+// writer still waited, and the three threads competed for the processors.
+void sim_host_answer(int device, int iface, const uint8_t* bytes, uint32_t len, uint32_t error, uint32_t bytes_done);
 
 // Chip model answer to a write (service thread, lock not held). Returns the
 // reply length (0: none).

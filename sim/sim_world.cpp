@@ -546,10 +546,6 @@ void sim_open_set_access_locked(uint32_t open_index, uint32_t access) {
 int sim_host_write(int device, int iface, uint64_t conn, const uint8_t* bytes, uint32_t len, uint32_t* error,
                    uint32_t* bytes_done) {
     SimState& s = sim_state();
-    PdxSimResponder responder = nullptr;
-    void* ctx = nullptr;
-    std::vector<uint8_t> canned;
-    bool chip = false;
     int ack = 1;
     *error = 0;
     *bytes_done = len;
@@ -578,26 +574,38 @@ int sim_host_write(int device, int iface, uint64_t conn, const uint8_t* bytes, u
             ack = 0;
             f->held.push_back({conn, *error, *bytes_done});
         }
+    }
+    s.changed.notify_all();
+    return ack;
+}
+
+void sim_host_answer(int device, int iface, const uint8_t* bytes, uint32_t len, uint32_t error, uint32_t bytes_done) {
+    // A failed write is not seen by the device: no answer to it.
+    if (error != 0 || bytes_done == 0) return;
+    SimState& s = sim_state();
+    PdxSimResponder responder = nullptr;
+    void* ctx = nullptr;
+    std::vector<uint8_t> canned;
+    bool chip = false;
+    {
+        std::lock_guard<std::mutex> lk(s.lock);
+        SimIface* f = sim_iface_locked(device, iface);
+        if (!f) return;
         responder = f->responder;
         ctx = f->responder_ctx;
         canned = f->canned;
         chip = s.world->device[device].chip_model != 0;
     }
-    s.changed.notify_all();
-    // A failed write is not seen by the device: no answer to it.
-    if (*error == 0 && *bytes_done != 0) {
-        uint8_t reply[PDXSIM_MAX_REPORT];
-        uint32_t n = 0;
-        if (responder) n = responder(ctx, device, iface, bytes, len, reply, sizeof reply);
-        if (n == 0 && !canned.empty()) {
-            n = (uint32_t)canned.size();
-            memcpy(reply, canned.data(), n);
-        }
-        if (n == 0 && chip) n = sim_chip_answer(device, iface, bytes, len, reply, sizeof reply);
-        if (n > sizeof reply) n = sizeof reply;
-        if (n) sim_channel_send(device, iface, reply, n);
+    uint8_t reply[PDXSIM_MAX_REPORT];
+    uint32_t n = 0;
+    if (responder) n = responder(ctx, device, iface, bytes, len, reply, sizeof reply);
+    if (n == 0 && !canned.empty()) {
+        n = (uint32_t)canned.size();
+        memcpy(reply, canned.data(), n);
     }
-    return ack;
+    if (n == 0 && chip) n = sim_chip_answer(device, iface, bytes, len, reply, sizeof reply);
+    if (n > sizeof reply) n = sizeof reply;
+    if (n) sim_channel_send(device, iface, reply, n);
 }
 
 // ---- Library loads ------------------------------------------------------------
