@@ -174,13 +174,15 @@ bool drain(uint64_t id) {
         if (buf[0] != PDXRT_MSG_WRITE) continue;
         uint32_t error = 0, bytes = 0;
         int ack = sim_host_write(device, iface, id, buf + 1, (uint32_t)(n - 1), &error, &bytes);
+        bool gone;
         {
             std::lock_guard<std::mutex> lk(s.lock);
             auto it = g_channel.by_id.find(id);
-            if (it == g_channel.by_id.end()) return true;
-            if (ack) send_ack_locked(it->second, error, bytes);
+            gone = it == g_channel.by_id.end();
+            if (!gone && ack) send_ack_locked(it->second, error, bytes);
         }
         sim_host_answer(device, iface, buf + 1, (uint32_t)(n - 1), error, bytes);
+        if (gone) return true;
     }
 }
 
