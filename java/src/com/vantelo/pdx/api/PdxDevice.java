@@ -108,6 +108,8 @@ public final class PdxDevice {
 
     /**
      * Takes the oldest unread port report, waiting for one up to the timeout.
+     * The wait is made in steps of at most {@value #SLICE_MS} ms, so that
+     * closing the session ends it soon.
      *
      * @param timeout how long to wait; {@link Duration#ZERO} does not wait
      * @return the report's pin value; empty when none came within the timeout

@@ -14,11 +14,14 @@ package com.vantelo.pdx.api;
  * within the whole timeout.</li>
  * <li>{@link #ERROR_DEVICE_NOT_CONNECTED}: the device is gone. A read of a
  * present device with nothing to deliver waits for its whole timeout, while
- * a read of an unplugged device returns at once; so a read that comes back
- * empty in less than half its timeout is taken as a sign, and a second port
- * read of {@value PdxDevice#PROBE_MS} ms decides: empty again in less than
- * half of that, the device is gone. From then on every operation of the
- * device raises this code at once.</li>
+ * the library ends every read of an unplugged device at once; so a read that
+ * comes back empty in less than half its timeout (of at least 10 ms), or at
+ * all when it had no limit, raises the suspicion. Another caller of the
+ * natives taking the report can do the same, so a second port read of
+ * {@value PdxDevice#PROBE_MS} ms decides: empty again in less than half of
+ * that, the device is gone. A write or pipe-1 read that fails before half its
+ * timeout has passed is checked with the same port read. From then on every
+ * operation of the device raises this code at once.</li>
  * <li>{@link #ERROR_GEN_FAILURE}: a write or pipe-1 read failed at once on
  * a device that the second port read shows to be present.</li>
  * </ul>
