@@ -254,7 +254,10 @@ public final class PdxDevice {
         try {
             requireConnected();
             listeners.addIfAbsent(listener);
-            session.watcher().wakeUp();
+            PinWatcher watcher = session.watcher();
+            if (watcher != null) { // null when closing has begun since entering
+                watcher.wakeUp();
+            }
         } finally {
             session.exit();
         }

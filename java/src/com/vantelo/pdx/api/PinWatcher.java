@@ -80,7 +80,8 @@ final class PinWatcher implements Runnable {
         List<PdxDevice> watched = new ArrayList<>();
         while (true) {
             synchronized (this) {
-                while (!stopping && events.isEmpty() && watch(watched).isEmpty()) {
+                // The devices to read are found afresh every round.
+                while (!stopping && watch(watched).isEmpty() && events.isEmpty()) {
                     try {
                         wait();
                     } catch (InterruptedException e) {
