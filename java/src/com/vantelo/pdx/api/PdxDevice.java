@@ -45,6 +45,7 @@ public final class PdxDevice {
     private static final int ANSWER_LENGTH = 65; // report id + the largest full-speed report
     private static final long INFINITE = 0xFFFFFFFFL;
     private static final Duration DEFAULT_WRITE_TIMEOUT = Duration.ofSeconds(1);
+    private static final long ORIGIN = System.nanoTime();
 
     private final PdxSession session;
     private final long handle;
@@ -204,7 +205,7 @@ public final class PdxDevice {
      * @param command the output report, report id first
      * @param timeout how long the write and the wait for the answer may take
      *                together
-     * @return the answer report, report id first
+     * @return the answer report, report id first (at most 65 bytes)
      * @throws PdxException with {@link PdxException#ERROR_TIMEOUT} when no
      *         answer came in time, or as for {@link #write(int, byte[], Duration)}
      * @throws IllegalStateException when the session is closed
@@ -213,7 +214,7 @@ public final class PdxDevice {
         long end = deadline(timeout);
         writeReport(SPECIAL, command, nativeTimeout(timeout), timeout);
         long left = Math.max(0, end - nowMs());
-        int ms = left >= INFINITE ? -1 : (int) left;
+        long ms = left >= INFINITE ? -1 : left;
         session.enter();
         port.lock();
         try {
@@ -224,7 +225,7 @@ public final class PdxDevice {
             }
             if (answer.length == 0) {
                 throw new PdxException(PdxException.ERROR_TIMEOUT,
-                        "device " + number + ": no answer within " + timeout.toMillis() + " ms");
+                        "device " + number + ": no answer within " + millis(timeout) + " ms");
             }
             byte[] bytes = new byte[answer.length];
             for (int i = 0; i < answer.length; i++) {
@@ -344,7 +345,7 @@ public final class PdxDevice {
                 }
             }
             throw new PdxException(PdxException.ERROR_TIMEOUT,
-                    "device " + number + ": write not completed within " + timeout.toMillis() + " ms");
+                    "device " + number + ": write not completed within " + millis(timeout) + " ms");
         } finally {
             session.exit();
         }
@@ -401,7 +402,7 @@ public final class PdxDevice {
      *         came back empty in less than half of a decidable timeout, or
      *         at all with no limit: the sign of a gone device
      */
-    private int[] read(int pipe, int length, int ms) {
+    private int[] read(int pipe, int length, long ms) {
         PdxKit.setTimeout(handle, ms);
         long start = nowMs();
         int[] bytes = PdxKit.read(handle, pipe, length);
@@ -453,8 +454,6 @@ public final class PdxDevice {
         long ms = millis(timeout);
         return ms > Long.MAX_VALUE / 4 ? Long.MAX_VALUE : nowMs() + ms;
     }
-
-    private static final long ORIGIN = System.nanoTime();
 
     /** Milliseconds since this class was loaded: never negative, so deadlines cannot overflow. */
     private static long nowMs() {
