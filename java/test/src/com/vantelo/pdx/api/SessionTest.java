@@ -114,7 +114,7 @@ class SessionTest extends SimulatedSession {
             assertEquals(OptionalInt.of(0x00000F00), devices.get(0).readPins(Duration.ZERO));
             assertTrue(heard.isEmpty());
 
-            SimulatedChips.startCounter(1, 1000, 100, 0);
+            assertTrue(SimulatedChips.startCounter(1, 1000, 100, 0));
             assertTrue(other.poll(PATIENCE_MS, TimeUnit.MILLISECONDS).newPins() >= 100, "streaming");
             session.close();
             assertFalse(listenerThreadAlive(), "closing ends the listener thread");
