@@ -1,53 +1,41 @@
-import com.vantelo.pdx.PdxKit;
+import com.vantelo.pdx.api.PdxDevice;
+import com.vantelo.pdx.api.PdxSession;
+import com.vantelo.pdx.api.PinChange;
+import com.vantelo.pdx.api.PinListener;
 
 /**
- * Lists the attached devices, then prints every change of their pins: one
- * thread per device waits for port reports. Runs until interrupted, or for
- * the number of seconds given as the first argument.
+ * Lists the attached devices, then prints every port report of each, and
+ * when one is unplugged. Runs until interrupted, or for the number of
+ * seconds given as the first argument.
  */
 public final class ListAndWatch {
-    private static final int REPORT_LENGTH = 5; // report id + 4 pin bytes
-
     public static void main(String[] args) throws InterruptedException {
         long seconds = args.length > 0 ? Long.parseLong(args[0]) : -1;
-        System.out.println(PdxKit.version());
-        if (PdxKit.openDevice() == 0) {
-            System.out.println("no device found");
-            return;
-        }
-        try {
-            int count = (int) PdxKit.getNumDevs();
-            Thread[] watchers = new Thread[count];
-            long deadline = seconds < 0 ? Long.MAX_VALUE : System.nanoTime() + seconds * 1_000_000_000L;
-            for (int i = 0; i < count; i++) {
-                int number = i + 1;
-                long handle = PdxKit.getDeviceHandle(number);
-                System.out.printf("device %d: product 0x%04X, revision 0x%04X, serial \"%s\"%n", number,
-                        PdxKit.getProductId(handle), PdxKit.getRevision(handle), PdxKit.getSerialNumber(handle));
-                watchers[i] = new Thread(() -> watch(number, handle, deadline), "watch-" + number);
-                watchers[i].start();
+        System.out.println(PdxSession.libraryVersion());
+        try (PdxSession session = PdxSession.open()) {
+            if (session.devices().isEmpty()) {
+                System.out.println("no device found");
+                return;
             }
-            for (Thread watcher : watchers) {
-                watcher.join();
-            }
-        } finally {
-            PdxKit.closeDevice(0);
-        }
-    }
+            for (PdxDevice device : session.devices()) {
+                System.out.printf("device %d: product 0x%04X, revision 0x%04X, serial \"%s\"%n", device.number(),
+                        device.productId(), device.revision(), device.serial().orElse(""));
+                device.addPinListener(new PinListener() {
+                    @Override
+                    public void pinsChanged(PinChange change) {
+                        System.out.println(change);
+                    }
 
-    private static void watch(int number, long handle, long deadline) {
-        // A bounded wait per read lets the thread notice the deadline.
-        PdxKit.setTimeout(handle, 250);
-        long last = -1;
-        while (System.nanoTime() < deadline) {
-            int[] report = PdxKit.read(handle, 0, REPORT_LENGTH);
-            if (report.length < REPORT_LENGTH) {
-                continue;
+                    @Override
+                    public void deviceGone(PdxDevice gone) {
+                        System.out.printf("device %d: unplugged%n", gone.number());
+                    }
+                });
             }
-            long pins = report[1] | (report[2] << 8) | (report[3] << 16) | ((long) report[4] << 24);
-            if (pins != last) {
-                System.out.printf("device %d: pins 0x%08X%n", number, pins);
-                last = pins;
+            if (seconds < 0) {
+                Thread.currentThread().join(); // until interrupted
+            } else {
+                Thread.sleep(seconds * 1000);
             }
         }
     }

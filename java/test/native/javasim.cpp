@@ -138,6 +138,18 @@ JNIEXPORT void JNICALL Java_com_vantelo_pdx_sim_SimulatedChips_unplug(JNIEnv*, j
     pdxsim_unplug(device, iface);
 }
 
+JNIEXPORT jboolean JNICALL Java_com_vantelo_pdx_sim_SimulatedChips_startCounter(JNIEnv*, jclass, jint device,
+                                                                                jint rate_hz, jint start,
+                                                                                jint count) {
+    return pdxsim_chip_start_counter(device, (uint32_t)rate_hz, (uint32_t)start, (uint32_t)count) ? JNI_TRUE
+                                                                                                : JNI_FALSE;
+}
+
+JNIEXPORT jboolean JNICALL Java_com_vantelo_pdx_sim_SimulatedChips_waitGenerated(JNIEnv*, jclass, jint device,
+                                                                                 jint timeout_ms) {
+    return pdxsim_chip_wait_done(device, (uint32_t)timeout_ms) ? JNI_TRUE : JNI_FALSE;
+}
+
 // ---- CSide: the library's C functions on the same device table ----------
 
 JNIEXPORT jlong JNICALL Java_com_vantelo_pdx_sim_CSide_openDevice(JNIEnv*, jclass) {

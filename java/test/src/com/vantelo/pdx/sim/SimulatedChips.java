@@ -41,4 +41,10 @@ public final class SimulatedChips {
     public static native boolean failWrites(int device, int iface, int count, int error);
 
     public static native void unplug(int device, int iface);
+
+    /** Starts the counter generator: report k carries the pin value start + k. */
+    public static native boolean startCounter(int device, int rateHz, int start, int count);
+
+    /** Waits until the device's generator has sent all its reports. */
+    public static native boolean waitGenerated(int device, int timeoutMs);
 }
