@@ -8,6 +8,7 @@ void PushReport(DeviceRecord* record, const uint8_t* report, uint32_t length) {
     StoreRelaxed(&record->last_report_length, length);
     StoreRelaxed(&record->new_report, 1);
     memcpy(record->slots[record->queue_write], report, kReportSize);
+    // A slot holds 5 bytes: no count above that is ever taken out of it.
     record->slot_lengths[record->queue_write] = static_cast<uint8_t>(length < kReportSize ? length : kReportSize);
     record->queue_write = (record->queue_write + 1) % kQueueSlots;
     if (record->queue_count < kQueueSlots) {
