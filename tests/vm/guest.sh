@@ -1,0 +1,10 @@
+#!/bin/sh
+# Guest side of the real-stack tests (run by the VM's init, inside this
+# machine's root file system with private /tmp, /run and /dev): runs every
+# check against the gadget chips in this one boot.
+#   guest.sh <build dir>
+build=$1
+echo "guest: kernel $(uname -r), controllers: $(ls /sys/class/udc | tr '\n' ' ')"
+# A hung check still leaves its log: the guest's own limit comes well
+# before the host's.
+exec timeout -k 5 600 "$build/bin/pdx_real_stack" "$build"
