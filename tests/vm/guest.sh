@@ -2,9 +2,10 @@
 # Guest side of the real-stack tests (run by the VM's init, inside this
 # machine's root file system with private /tmp, /run and /dev): runs every
 # check against the gadget chips in this one boot.
-#   guest.sh <build dir>
-build=$1
+#   guest.sh <build dir> <cache dir> [test program options, e.g. --gtest_filter=...]
+build=$1 cache=$2
+shift 2
 echo "guest: kernel $(uname -r), controllers: $(ls /sys/class/udc | tr '\n' ' ')"
 # A hung check still leaves its log: the guest's own limit comes well
 # before the host's.
-exec timeout -k 5 600 "$build/bin/pdx_real_stack" "$build"
+exec timeout -k 5 600 "$build/bin/pdx_real_stack" "$build" "$cache" "$@"

@@ -8,7 +8,8 @@
 #
 # Everything the VM needs lives under <build dir>/vm: the unpacked kernel
 # package (never installed on this machine), the initramfs, and out/, the
-# writable share where the guest leaves its log and exit status. A VM that
+# writable share where the guest leaves its log and exit status (and keeps
+# what is worth keeping between runs, such as a Wine prefix). A VM that
 # cannot boot, or does not power off in time, is a failure.
 set -u
 build=$(cd "${1:?usage: run-vm.sh <build dir> [guest args]}" && pwd)
@@ -49,7 +50,7 @@ moddir=$(ls -d "$vm"/kernel/lib/modules/* | head -n1)
 # .modinfo strings (no kmod here).
 declare -A modpath loaded
 while IFS= read -r f; do
-  n=$(basename "$f" .ko); modpath[${n//-/_}]=$f
+  n=${f##*/}; n=${n%.ko}; modpath[${n//-/_}]=$f
 done < <(find "$moddir/kernel" -name '*.ko')
 order=()
 add_module() {
@@ -74,7 +75,7 @@ for n in "${order[@]}"; do cp "${modpath[$n]}" "$ird/modules/$n.ko"; done
 printf '%s\n' "${order[@]}" > "$ird/modules/order"
 cp "$here/init.sh" "$ird/init" && chmod +x "$ird/init"
 # What the guest runs, as words for its shell (quoted once here).
-{ printf '%q ' "$here/guest.sh" "$build" "$@"; echo; } > "$ird/guest-command"
+{ printf '%q ' "$here/guest.sh" "$build" /run/vm-out "$@"; echo; } > "$ird/guest-command"
 (cd "$ird" && find . | "$busybox" cpio -o -H newc 2>/dev/null | gzip -1 > "$vm/initramfs.gz") \
   || fail "cannot pack the initramfs"
 
@@ -92,15 +93,16 @@ run_qemu() { # run_qemu <seconds> <kernel mode> <accel options...>
     -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
     -virtfs local,path="$out",mount_tag=vmout,security_model=none,multidevs=remap
 }
+clear_out() { rm -f "$out/guest.log" "$out/status" "$out/probe" && mkdir -p "$out"; }
 accel=(-accel tcg,thread=multi -cpu max,-smap)
 if [ "${PDX_VM_ACCEL:-auto}" != tcg ] && [ -w /dev/kvm ]; then
-  rm -rf "$out" && mkdir -p "$out"
+  clear_out
   if run_qemu 30 probe -accel kvm -cpu host >/dev/null 2>&1 && [ -f "$out/probe" ]; then
     accel=(-accel kvm -cpu host)
   fi
 fi
 
-rm -rf "$out" && mkdir -p "$out" || fail "cannot create $out"
+clear_out || fail "cannot create $out"
 start=$(date +%s)
 run_qemu "$timeout_s" test "${accel[@]}"
 qemu_status=$?
