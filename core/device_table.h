@@ -53,6 +53,13 @@ struct DeviceRecord {
     // Reports pushed so far (wrapping), under the queue lock: tells a waiting
     // reader whether anything was pushed since it found the queue empty.
     uint32_t push_count;
+    // The byte count of each queued report, beside its slot: reports of
+    // different lengths each count with their own.
+    uint8_t slot_lengths[kQueueSlots];
+    // 0 while pipe 0 can still deliver reports; once the reader has learnt
+    // that it cannot (the device is gone, or no read can be issued), the
+    // error the platform gave. Under the queue lock.
+    uint32_t gone_error;
 };
 
 extern DeviceRecord g_device_table[kMaxDevices];

@@ -50,6 +50,8 @@ typedef uint8_t PdxKitBool;
 #define PDXKIT_ERROR_DEV_NOT_EXIST 55u
 #define PDXKIT_ERROR_INVALID_PARAMETER 87u
 #define PDXKIT_ERROR_TIMEOUT 1460u
+/* Passed on from the system: the device is gone (unplugged). */
+#define PDXKIT_ERROR_DEVICE_NOT_CONNECTED 1167u
 
 /* Timeout value that waits without limit. */
 #define PDXKIT_INFINITE 0xFFFFFFFFu
@@ -63,7 +65,12 @@ PDXKIT_API PdxKitHandle PDXKIT_CALL PdxKitOpenDevice(void);
 PDXKIT_API void PDXKIT_CALL PdxKitCloseDevice(PdxKitHandle handle);
 
 /* Reading, writing, cancelling. Pipe 0 reads come from the 8-report queue
- * that the device's reader thread fills; pipe 1 reads go to the device. */
+ * that the device's reader thread fills, whole reports each with its own
+ * length (one that does not fit in the rest of the buffer stays queued);
+ * pipe 1 reads go to the device. Once the device is gone, a pipe 0 read
+ * that finds the queue empty returns at once, with the bytes it has or 0,
+ * and the system's error (PDXKIT_ERROR_DEVICE_NOT_CONNECTED for an
+ * unplugged chip), whatever the read timeout. */
 PDXKIT_API uint32_t PDXKIT_CALL PdxKitRead(PdxKitHandle handle, uint32_t pipe, uint8_t* buffer, uint32_t length);
 PDXKIT_API uint32_t PDXKIT_CALL PdxKitWrite(PdxKitHandle handle, uint32_t pipe, const uint8_t* buffer,
                                             uint32_t length);

@@ -11,60 +11,75 @@ static uint32_t PinValue(const uint8_t* report) {
            static_cast<uint32_t>(report[3]) << 16 | static_cast<uint32_t>(report[4]) << 24;
 }
 
-BOOLEAN WaitForReport(DeviceRecord* record, uint8_t* out) {
+// What one look at the queue, under its lock, found.
+enum QueueFinding { kReportTaken, kNoRoom, kQueueEmpty, kDeviceGone };
+
+// Takes the oldest report if it fits in `room` bytes. With the queue empty,
+// a report as long as the last one is what to expect next: when that would
+// not fit either, there is nothing to wait for.
+static QueueFinding TakeReportLocked(DeviceRecord* record, uint8_t* out, uint32_t* length, uint32_t room) {
+    if (record->queue_count == 0) {
+        if (record->last_report_length > room) return kNoRoom;
+        return record->gone_error ? kDeviceGone : kQueueEmpty;
+    }
+    const uint32_t n = OldestReportLengthLocked(record);
+    if (n > room) return kNoRoom;
+    PopReportLocked(record, out);
+    *length = n;
+    return kReportTaken;
+}
+
+BOOLEAN WaitForReport(DeviceRecord* record, uint8_t* out, uint32_t* length, uint32_t room) {
     // Finding the queue empty and clearing the event is one step under the
-    // queue lock: the reader pushes under that lock and signals after it, so
-    // a report pushed after the finding always leaves the event signalled
-    // for the wait below.
+    // queue lock: the reader pushes, or marks the device gone, under that
+    // lock and signals then or after it, so whatever it does after the
+    // finding leaves the event signalled for the wait below.
     WaitForSingleObject(record->queue_lock, INFINITE);
-    BOOLEAN taken = PopReportLocked(record, out);
-    if (!taken) ResetEvent(record->report_event);
+    QueueFinding found = TakeReportLocked(record, out, length, room);
+    if (found == kQueueEmpty) ResetEvent(record->report_event);
     const uint32_t pushes_at_empty = record->push_count;
     ReleaseMutex(record->queue_lock);
-    if (taken) return TRUE;
 
-    for (;;) {
+    while (found == kQueueEmpty) {
         const DWORD wait = WaitForSingleObject(record->report_event, LoadRelaxed(&record->read_timeout));
         ResetEvent(record->report_event);
-        if (wait != WAIT_OBJECT_0) break;
+        if (wait != WAIT_OBJECT_0) {
+            SetLastError(ERROR_TIMEOUT);
+            return FALSE;
+        }
         WaitForSingleObject(record->queue_lock, INFINITE);
-        taken = PopReportLocked(record, out);
+        found = TakeReportLocked(record, out, length, room);
         // The reader signals after it has let go of the queue, so a signal
         // may belong to a report that was taken before the queue was found
         // empty. With nothing pushed since, that signal is stale: wait on.
         // Otherwise an empty queue means another caller took the report.
-        const bool stale = !taken && record->push_count == pushes_at_empty;
+        // (Marking the device gone is no push: it is found by the look.)
+        const bool stale = found == kQueueEmpty && record->push_count == pushes_at_empty;
         ReleaseMutex(record->queue_lock);
-        if (!stale) return taken;
+        if (found == kQueueEmpty && !stale) return FALSE;
     }
-    SetLastError(ERROR_TIMEOUT);
-    return FALSE;
+    // Set once, before the look that found it; it stays until closing.
+    if (found == kDeviceGone) SetLastError(record->gone_error);
+    return found == kReportTaken;
 }
 
 static uint32_t QueuedRead(DeviceRecord* record, uint8_t* buffer, uint32_t length) {
     WaitForSingleObject(record->read_lock, INFINITE);
     uint32_t result = 0;
-    uint32_t remaining = length;
-    uint8_t* position = buffer;
     uint8_t report[kReportSize];
+    uint32_t n = 0;
 
-    if (WaitForReport(record, report)) {
-        uint32_t n = LoadRelaxed(&record->last_report_length);
+    // The first report is taken whatever its length: one that does not fit
+    // is lost, as a caller with too small a buffer must learn. Each later
+    // one is taken only if it fits, or else stays queued for the next read.
+    if (WaitForReport(record, report, &n, UINT32_MAX)) {
         if (n > length) {
             SetLastError(ERROR_INVALID_PARAMETER);
         } else {
-            for (;;) {
-                memcpy(position, report, n);
+            do {
+                memcpy(buffer + result, report, n);
                 result += n;
-                remaining -= n;
-                position += n;
-                if (remaining < LoadRelaxed(&record->last_report_length)) break;
-                if (!WaitForReport(record, report)) break;
-                n = LoadRelaxed(&record->last_report_length);
-                // The length changed since the test above: that report no
-                // longer fits and is dropped rather than overrunning.
-                if (n > remaining) break;
-            }
+            } while (WaitForReport(record, report, &n, length - result));
         }
     }
 

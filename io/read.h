@@ -5,9 +5,13 @@
 
 #include "device_table.h"
 
-// Takes one report into out (5 bytes), waiting for it up to the read
-// timeout; false on timeout (ERROR_TIMEOUT) or when another consumer took
-// the report that ended the wait (last error unchanged).
-BOOLEAN WaitForReport(DeviceRecord* record, uint8_t* out);
+// Takes the oldest report into out (5 bytes) and its byte count into
+// length, waiting for one up to the read timeout. A report longer than room
+// is left queued, and with the queue empty none is waited for while one as
+// long as the last report would not fit. False on timeout (ERROR_TIMEOUT),
+// with the queue empty on a gone device (the platform's error), or with
+// nothing taken for want of room or because another consumer took the
+// report that ended the wait (last error unchanged).
+BOOLEAN WaitForReport(DeviceRecord* record, uint8_t* out, uint32_t* length, uint32_t room);
 
 #endif

@@ -56,6 +56,9 @@ DWORD WINAPI ReaderThread(LPVOID device) {
         memset(report, 0, sizeof(report));
         bool outstanding = ReadFileEx(file, report, kReportSize, &overlapped, NullCompletion) ||
                            GetLastError() == ERROR_IO_PENDING;
+        // A read refused at once is never issued again: no report can come
+        // any more, and queued reads must not wait for one.
+        if (!outstanding) MarkGone(record, GetLastError());
 
         for (;;) {
             const DWORD wait = WaitForSingleObjectEx(record->stop_event, kReaderWaitStep, TRUE);
@@ -66,8 +69,11 @@ DWORD WINAPI ReaderThread(LPVOID device) {
 
         bytes = 0;
         const bool ok = GetOverlappedResult(file, &overlapped, &bytes, TRUE);
+        const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
         PushReport(record, report, bytes);
         SetEvent(record->report_event);
+        // Delivered like any failed read, and then no report can come.
+        if (error == ERROR_DEVICE_NOT_CONNECTED) MarkGone(record, error);
         failures_in_a_row = ok ? 0 : failures_in_a_row + 1;
         // Every failed read is delivered, but a device whose reads keep
         // failing at once is read four times a second rather than in a

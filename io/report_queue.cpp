@@ -8,6 +8,7 @@ void PushReport(DeviceRecord* record, const uint8_t* report, uint32_t length) {
     StoreRelaxed(&record->last_report_length, length);
     StoreRelaxed(&record->new_report, 1);
     memcpy(record->slots[record->queue_write], report, kReportSize);
+    record->slot_lengths[record->queue_write] = static_cast<uint8_t>(length < kReportSize ? length : kReportSize);
     record->queue_write = (record->queue_write + 1) % kQueueSlots;
     if (record->queue_count < kQueueSlots) {
         record->queue_count++;
@@ -36,4 +37,18 @@ BOOLEAN PopReport(DeviceRecord* record, uint8_t* out) {
     const BOOLEAN taken = PopReportLocked(record, out);
     ReleaseMutex(record->queue_lock);
     return taken;
+}
+
+uint32_t OldestReportLengthLocked(const DeviceRecord* record) { return record->slot_lengths[record->queue_read]; }
+
+void MarkGone(DeviceRecord* record, DWORD error) {
+    WaitForSingleObject(record->queue_lock, INFINITE);
+    if (record->gone_error == 0) {
+        // A refusal without an error code still ends the reports.
+        record->gone_error = error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+        // Signalled before the lock is let go: whoever finds the mark knows
+        // its signal has been given and will come no later.
+        SetEvent(record->report_event);
+    }
+    ReleaseMutex(record->queue_lock);
 }

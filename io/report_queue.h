@@ -12,5 +12,13 @@ void PushReport(DeviceRecord* record, const uint8_t* report, uint32_t length);
 BOOLEAN PopReport(DeviceRecord* record, uint8_t* out);
 // The same for a caller that already holds the queue lock.
 BOOLEAN PopReportLocked(DeviceRecord* record, uint8_t* out);
+// The byte count of the oldest queued report (the queue lock held, the
+// queue not empty).
+uint32_t OldestReportLengthLocked(const DeviceRecord* record);
+
+// Records that pipe 0 will deliver no more reports, with the platform's
+// error, and signals the report-available event so that waiting reads see
+// it. Only the first call counts. Only the device's reader calls it.
+void MarkGone(DeviceRecord* record, DWORD error);
 
 #endif

@@ -67,17 +67,27 @@ uint32_t QueueCount(DeviceRecord* record) {
     return count;
 }
 
-bool WaitQueued(DeviceRecord* record, uint32_t count, DWORD timeout) {
+// Waits until `reached` holds for the record, under its queue lock.
+template <typename Condition>
+static bool WaitForQueueState(DeviceRecord* record, DWORD timeout, Condition reached) {
     for (;;) {
         // Same discipline as the library's consumers: the event is cleared
         // only together with a finding under the queue lock.
         WaitForSingleObject(record->queue_lock, INFINITE);
-        const bool enough = record->queue_count >= count;
-        if (!enough) ResetEvent(record->report_event);
+        const bool done = reached(*record);
+        if (!done) ResetEvent(record->report_event);
         ReleaseMutex(record->queue_lock);
-        if (enough) return true;
+        if (done) return true;
         if (WaitForSingleObject(record->report_event, timeout) != WAIT_OBJECT_0) return false;
     }
+}
+
+bool WaitQueued(DeviceRecord* record, uint32_t count, DWORD timeout) {
+    return WaitForQueueState(record, timeout, [count](const DeviceRecord& r) { return r.queue_count >= count; });
+}
+
+bool WaitGone(DeviceRecord* record, DWORD timeout) {
+    return WaitForQueueState(record, timeout, [](const DeviceRecord& r) { return r.gone_error != 0; });
 }
 
 int SendPins(int device, uint32_t value, int iface) {

@@ -39,6 +39,10 @@ DeviceRecord* Record(PdxKitHandle handle);
 // the report-available event. False on timeout.
 bool WaitQueued(DeviceRecord* record, uint32_t count, DWORD timeout = kPatience);
 
+// Waits until the record's reader has found pipe 0 gone, driven by the
+// report-available event. False on timeout.
+bool WaitGone(DeviceRecord* record, DWORD timeout = kPatience);
+
 // Queue count read under the queue lock.
 uint32_t QueueCount(DeviceRecord* record);
 

@@ -121,7 +121,7 @@ TEST_F(ReadTest, ZeroTimeoutOnAnEmptyQueue) {
     EXPECT_EQ(ERROR_TIMEOUT, GetLastError());
 }
 
-TEST_F(ReadTest, ShortReportsCountWithTheLastReportLength) {
+TEST_F(ReadTest, ShortReportsFillTheBufferWithWholeReports) {
     const uint8_t short_report[3] = {0, 0xAA, 0xBB};
     for (int i = 0; i < 3; ++i) {
         ASSERT_LE(1, pdxsim_send_report(0, 0, short_report, 3));
@@ -131,6 +131,27 @@ TEST_F(ReadTest, ShortReportsCountWithTheLastReportLength) {
     EXPECT_EQ(6u, PdxKitRead(handle_, 0, buffer, 8)) << "two whole 3-byte reports fit, the third does not";
     const uint8_t expected[6] = {0, 0xAA, 0xBB, 0, 0xAA, 0xBB};
     EXPECT_EQ(0, memcmp(expected, buffer, 6));
+}
+
+TEST_F(ReadTest, ReportsOfMixedLengthsEachCountWithTheirOwn) {
+    const uint8_t a[3] = {0, 0xA1, 0xA2};
+    const uint8_t b[5] = {0, 0xB1, 0xB2, 0xB3, 0xB4};
+    const uint8_t c[3] = {0, 0xC1, 0xC2};
+    ASSERT_LE(1, pdxsim_send_report(0, 0, a, 3));
+    ASSERT_TRUE(WaitQueued(record(), 1));
+    ASSERT_LE(1, pdxsim_send_report(0, 0, b, 5));
+    ASSERT_TRUE(WaitQueued(record(), 2));
+    ASSERT_LE(1, pdxsim_send_report(0, 0, c, 3));
+    ASSERT_TRUE(WaitQueued(record(), 3));
+    ASSERT_EQ(1, PdxKitSetTimeout(handle_, 0));
+    uint8_t buffer[8];
+    memset(buffer, 0xCC, sizeof(buffer));
+    EXPECT_EQ(3u, PdxKitRead(handle_, 0, buffer, 7)) << "the 5-byte report does not fit in the 4 bytes left";
+    EXPECT_EQ(0, memcmp(a, buffer, 3));
+    EXPECT_EQ(0xCC, buffer[3]) << "padded with a byte the device never sent";
+    EXPECT_EQ(8u, PdxKitRead(handle_, 0, buffer, 8));
+    EXPECT_EQ(0, memcmp(b, buffer, 5)) << "the 5-byte report stayed queued, whole";
+    EXPECT_EQ(0, memcmp(c, buffer + 5, 3));
 }
 
 TEST_F(ReadTest, LongerLaterReportEndsTheReadInsteadOfOverrunning) {
@@ -158,7 +179,7 @@ TEST_F(ReadTest, LongerLaterReportEndsTheReadInsteadOfOverrunning) {
     EXPECT_EQ(kSentinel, error.load());
     EXPECT_EQ(0, memcmp(short_report, buffer, 3));
     for (int i = 3; i < 7; ++i) EXPECT_EQ(0xCC, buffer[i]) << "byte " << i << " written past the report";
-    EXPECT_EQ(0u, QueueCount(record())) << "the report that did not fit is dropped";
+    EXPECT_EQ(1u, QueueCount(record())) << "the report that did not fit stays for the next read";
 }
 
 TEST_F(ReadTest, ZeroLengthReportsAddNoBytes) {
@@ -212,10 +233,12 @@ TEST_F(ReadTest, WaitForReportTakesAQueuedReportWithoutWaiting) {
     Queue(31);
     ASSERT_EQ(1, PdxKitSetTimeout(handle_, 0));
     uint8_t out[5];
+    uint32_t length = 0;
     SetSentinel();
-    EXPECT_EQ(TRUE, WaitForReport(record(), out));
+    EXPECT_EQ(TRUE, WaitForReport(record(), out, &length, 5));
     EXPECT_EQ(31u, PinValue(out));
-    EXPECT_EQ(FALSE, WaitForReport(record(), out));
+    EXPECT_EQ(5u, length);
+    EXPECT_EQ(FALSE, WaitForReport(record(), out, &length, 5));
     EXPECT_EQ(ERROR_TIMEOUT, GetLastError());
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(record()->report_event, 0)) << "cleared after the wait";
 }

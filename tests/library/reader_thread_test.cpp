@@ -200,6 +200,8 @@ TEST_F(ReaderThreadTest, UnpluggedDeviceDoesNotFloodTheQueue) {
         EXPECT_EQ(0u, QueueCount(record));
         return;
     }
+    // Learning that the device is gone signals once more, and then nothing.
+    ASSERT_TRUE(WaitGone(record));
     ASSERT_TRUE(ResetEvent(record->report_event));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(record->report_event, 700));
     EXPECT_EQ(1u, QueueCount(record));

@@ -1,6 +1,10 @@
 // pdxkit on Linux end to end: PdxKitOpenDevice finds two chips of the family
 // among other HID devices in a fake sysfs, through the runtime's module
-// loader and this HID stack alone, and moves reports through their nodes.
+// loader and this HID stack alone, moves reports through their nodes, and
+// ends the reads of a chip that is unplugged.
+#include <thread>
+
+#include "device_table.h"
 #include "hid_stack_fixture.h"
 #include "pdxkit.h"
 #include "report_descriptors.h"
@@ -14,6 +18,7 @@ const uint32_t kGuardMs = 10000;  // a guard against hanging, never a synchronis
 const unsigned kChipAPort = 1, kChipASpecial = 0;
 const unsigned kChipBPort = 2, kChipBSpecial = 3;
 const unsigned kMouse = 4;
+const FakeHidInterface kChipAPortInterface = {1, 0, kChipAPort, 0x1F3A, 0x2A10, 0x0003, {}, "PDX00001"};
 
 class OpenDevice : public HidStackTest {
 protected:
@@ -102,6 +107,62 @@ TEST_F(OpenDevice, SpecialFunctionReadsGoToTheDevice) {
     ASSERT_EQ(65u, PdxKitRead(first, 1, buffer, sizeof(buffer)));
     EXPECT_EQ(0, buffer[0]);
     EXPECT_EQ(0, memcmp(reply.data(), buffer + 1, 64));
+}
+
+// Chip A goes away while `readers` queued reads of its port are blocked
+// (one holds the read lock, the others wait for it): each returns nothing
+// with "device not connected", and so does a read started afterwards.
+void ExpectUnplugEndsBlockedReads(FakeSysfs& sysfs, PdxKitHandle chip, int readers) {
+    std::vector<std::thread> threads;
+    std::vector<uint32_t> bytes(readers, 12345);
+    std::vector<uint32_t> errors(readers, 0);
+    for (int k = 0; k < readers; k++) {
+        threads.emplace_back([&, k] {
+            uint8_t buffer[5];
+            bytes[k] = PdxKitRead(chip, 0, buffer, sizeof(buffer));
+            errors[k] = PdxKitGetLastError();
+        });
+    }
+    // No event tells when a read is under way: look at its lock.
+    HANDLE lock = static_cast<DeviceRecord*>(chip)->read_lock;
+    while (WaitForSingleObject(lock, 0) == WAIT_OBJECT_0) {
+        ReleaseMutex(lock);
+        SleepEx(1, FALSE);
+    }
+    sysfs.Unplug(kChipAPortInterface);
+    for (int k = 0; k < readers; k++) {
+        threads[k].join();
+        EXPECT_EQ(0u, bytes[k]) << "reader " << k;
+        EXPECT_EQ(ERROR_DEVICE_NOT_CONNECTED, errors[k]) << "reader " << k;
+    }
+    uint8_t buffer[5];
+    EXPECT_EQ(0u, PdxKitRead(chip, 0, buffer, sizeof(buffer)));
+    EXPECT_EQ(ERROR_DEVICE_NOT_CONNECTED, PdxKitGetLastError());
+}
+
+TEST_F(OpenDevice, UnplugEndsABlockedReadWithoutTimeout) {
+    ASSERT_TRUE(PdxKitSetTimeout(first, PDXKIT_INFINITE));
+    ExpectUnplugEndsBlockedReads(sysfs, first, 1);
+}
+
+TEST_F(OpenDevice, UnplugEndsABlockedReadBeforeItsTimeout) {
+    ASSERT_TRUE(PdxKitSetTimeout(first, kGuardMs));
+    ExpectUnplugEndsBlockedReads(sysfs, first, 1);
+}
+
+TEST_F(OpenDevice, UnplugEndsSeveralBlockedReads) {
+    ASSERT_TRUE(PdxKitSetTimeout(first, PDXKIT_INFINITE));
+    ExpectUnplugEndsBlockedReads(sysfs, first, 3);
+}
+
+TEST_F(OpenDevice, ReadsAfterAnUnplugReturnAtOnce) {
+    ASSERT_TRUE(PdxKitSetTimeout(first, PDXKIT_INFINITE));
+    sysfs.Unplug(kChipAPortInterface);
+    for (int k = 0; k < 2; k++) {
+        uint8_t buffer[5];
+        EXPECT_EQ(0u, PdxKitRead(first, 0, buffer, sizeof(buffer)));
+        EXPECT_EQ(ERROR_DEVICE_NOT_CONNECTED, PdxKitGetLastError());
+    }
 }
 
 TEST_F(OpenDevice, ReopeningFindsTheSameChips) {
