@@ -15,6 +15,7 @@
 //   count START N RATE   N reports START.., RATE/s     -> "sent N"
 //   burst START N        N reports back to back       -> "sent N"
 //   unplug / replug      unbind / bind the controller  -> "unplugged" / "replugged"
+//   mute / unmute        stop / resume answering output reports -> "muted" / "unmuted"
 //   quit
 //   (at any time)        "out0 HEX" / "out1 HEX": an output report received
 // It starts with "ready".
@@ -59,6 +60,7 @@ struct Chip {
     int wake[2] = {-1, -1};
     std::thread reader[2];
     std::atomic<uint32_t> pins{0};
+    std::atomic<bool> muted{false};
     std::mutex out_lock;
 };
 
@@ -174,6 +176,7 @@ void read_pipe(int p) {
         std::string text;
         for (ssize_t k = 0; k < n; k++) text += hex(b[k]).substr(4);
         say("out%d %s", p, text.c_str());
+        if (g_chip.muted) continue;
         if (p == 0) {
             uint32_t v = 0;
             for (ssize_t k = 0; k < n && k < 4; k++) v |= (uint32_t)b[k] << (8 * k);
@@ -263,6 +266,9 @@ int main(int argc, char** argv) {
             plug(g_chip);
             plugged = true;
             say("replugged");
+        } else if (w == "mute" || w == "unmute") {
+            g_chip.muted = w == "mute";
+            say("%sd", word);
         } else if (w == "quit") {
             break;
         } else {

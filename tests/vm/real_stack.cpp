@@ -374,6 +374,7 @@ protected:
         for (uint32_t n = 1; n <= count; n++) found_a |= PdxKitGetProductId(PdxKitGetDeviceHandle(n)) == 0x2A10;
         EXPECT_TRUE(found_a);
     }
+    void UnplugUnderLoad(uint32_t timeout);
 };
 
 TEST_F(Unplugging, AnIdleChipGoesAndComesBack) {
@@ -385,36 +386,13 @@ TEST_F(Unplugging, AnIdleChipGoesAndComesBack) {
     ExpectReopenFinds(2);
 }
 
-// The Windows DLL through Wine's own HID stack (winebus over hidraw), whose
-// configuration manager cannot walk up to the USB device: the chip with a
-// serial is still one device with both pipes. Chip B, without a serial,
-// is unplugged meanwhile: nothing could group its interfaces there.
-TEST_F(Unplugging, WineStackSeesTheChipAsOneDeviceWithBothPipes) {
-    std::string tool = PDX_WINDOWS_BUILD_DIR "/bin/pdxkit.exe";
-    ASSERT_EQ(access(tool.c_str(), R_OK), 0) << tool << " missing: build the Windows target (make build-win)";
-    Unplug(g_chips.b);
-    std::string wine = PDX_WINE_RUN;
-    Child list({wine, g_cache, tool, "list", "--json"});
-    std::string out;
-    for (std::string l; !(l = list.Expect("", std::chrono::seconds(300))).empty();) out += l + "\n";
-    ASSERT_TRUE(list.WaitExit(kEventWait));
-    EXPECT_EQ(list.ExitCode(), 0) << out;
-    EXPECT_NE(out.find("\"product_id\": \"0x2A10\""), std::string::npos) << out;
-    EXPECT_NE(out.find("A1B2C3D4"), std::string::npos) << out;
-    EXPECT_EQ(out.find("\"number\": 2"), std::string::npos) << "one chip, one device:\n" << out;
-
-    Child identify({wine, g_cache, tool, "write", "-p", "1", "00", "02", "00", "00", "00", "00", "00", "00", "00",
-                    "--read-back", "10000", "-n", "9"});
-    EXPECT_EQ(g_chips.a->Expect("out1 02", std::chrono::seconds(300)), "out1 0200000000000000");
-    ASSERT_TRUE(identify.WaitExit(std::chrono::seconds(120)));
-    EXPECT_EQ(identify.ExitCode(), 0) << identify.Seen();
-    Replug(g_chips.b);
-}
-
-// Readers blocked on both pipes with infinite and finite timeouts, and a
-// writer, while the chip goes: every call returns, nothing else is hurt.
-TEST_F(Unplugging, BlockedReadersAndAWriterReturnWhenTheChipGoes) {
-    ASSERT_TRUE(PdxKitSetTimeout(b_, PDXKIT_INFINITE));
+// Readers blocked on both pipes and a writer while the chip goes (the chip
+// answers nothing meanwhile, so the readers stay blocked): every call
+// returns, later reads return at once, chip A is untouched.
+void Unplugging::UnplugUnderLoad(uint32_t timeout) {
+    ASSERT_TRUE(PdxKitSetTimeout(b_, timeout));
+    g_chips.b->Send("mute");
+    ASSERT_EQ(g_chips.b->Expect("muted"), "muted");
     struct Call {
         std::thread thread;
         std::atomic<bool> done{false};
@@ -430,7 +408,6 @@ TEST_F(Unplugging, BlockedReadersAndAWriterReturnWhenTheChipGoes) {
     special.thread = std::thread([&] {
         uint8_t r[9];
         special.result = PdxKitRead(b, 1, r, sizeof r);
-        special.error = PdxKitGetLastError();
         special.done = true;
     });
     writer.thread = std::thread([&] {
@@ -445,25 +422,62 @@ TEST_F(Unplugging, BlockedReadersAndAWriterReturnWhenTheChipGoes) {
     auto deadline = Clock::now() + kEventWait;
     while (!(port.done && special.done && writer.done) && Clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_TRUE(port.done && special.done && writer.done)
-        << "port " << port.done << ", pipe 1 " << special.done << ", writer " << writer.done;
     if (!(port.done && special.done && writer.done)) {
         // Left blocked: the process cannot go on sanely.
-        fprintf(stderr, "a call stayed blocked after the unplug\n");
+        printf("a call stayed blocked after the unplug: port %d, pipe 1 %d, writer %d\n", (int)port.done,
+               (int)special.done, (int)writer.done);
         fflush(stdout);
         _exit(1);
     }
     for (Call* c : {&port, &special, &writer}) c->thread.join();
     EXPECT_EQ(port.result, 0u);
+    EXPECT_EQ(port.error, kErrorDeviceNotConnected);
+    EXPECT_EQ(special.result, 0u);
     EXPECT_EQ(writer.result, 0u);
     EXPECT_EQ(writer.error, kErrorDeviceNotConnected);
-    // Chip A is untouched.
+    uint8_t r[5];
+    PdxKitSetLastError(0);
+    EXPECT_EQ(PdxKitRead(b_, 0, r, sizeof r), 0u);
+    EXPECT_EQ(PdxKitGetLastError(), kErrorDeviceNotConnected);
     uint8_t latches[5] = {0, 0xA5, 0, 0, 0};
     EXPECT_EQ(PdxKitWrite(a_, 0, latches, sizeof latches), 5u);
     EXPECT_EQ(g_chips.a->Expect("out0"), "out0 a5000000");
     ExpectReopenFinds(1);
+    g_chips.b->Send("unmute");
+    ASSERT_EQ(g_chips.b->Expect("unmuted"), "unmuted");
     Replug(g_chips.b);
     ExpectReopenFinds(2);
+}
+
+TEST_F(Unplugging, BlockedCallsWithInfiniteTimeoutsReturnWhenTheChipGoes) { UnplugUnderLoad(PDXKIT_INFINITE); }
+
+// Longer than the wait for the event: only the unplug can end the calls.
+TEST_F(Unplugging, BlockedCallsWithFiniteTimeoutsReturnWhenTheChipGoes) { UnplugUnderLoad(300000); }
+
+// The Windows DLL through Wine's own HID stack (winebus over hidraw), whose
+// configuration manager cannot walk up to the USB device: the chip with a
+// serial is still one device with both pipes. Chip B, without a serial,
+// is unplugged meanwhile: nothing could group its interfaces there.
+TEST_F(Unplugging, WineStackSeesTheChipAsOneDeviceWithBothPipes) {
+    std::string tool = PDX_WINDOWS_BUILD_DIR "/bin/pdxkit.exe";
+    ASSERT_EQ(access(tool.c_str(), R_OK), 0) << tool << " missing: build the Windows target (make build-win)";
+    Unplug(g_chips.b);
+    std::string wine = PDX_WINE_RUN;
+    Child list({wine, g_cache, tool, "list", "--json"});
+    std::string out;
+    for (std::string l; !(l = list.Expect("", std::chrono::seconds(240))).empty();) out += l + "\n";
+    ASSERT_TRUE(list.WaitExit(kEventWait));
+    EXPECT_EQ(list.ExitCode(), 0) << out;
+    EXPECT_NE(out.find("\"product_id\": \"0x2A10\""), std::string::npos) << out;
+    EXPECT_NE(out.find("A1B2C3D4"), std::string::npos) << out;
+    EXPECT_EQ(out.find("\"number\": 2"), std::string::npos) << "one chip, one device:\n" << out;
+
+    Child identify({wine, g_cache, tool, "write", "-p", "1", "00", "02", "00", "00", "00", "00", "00", "00", "00",
+                    "--read-back", "10000", "-n", "9"});
+    EXPECT_EQ(g_chips.a->Expect("out1 02", std::chrono::seconds(300)), "out1 0200000000000000");
+    ASSERT_TRUE(identify.WaitExit(std::chrono::seconds(120)));
+    EXPECT_EQ(identify.ExitCode(), 0) << identify.Seen();
+    Replug(g_chips.b);
 }
 
 } // namespace

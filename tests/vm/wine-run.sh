@@ -13,10 +13,12 @@ if [ ! -d "$WINEPREFIX" ]; then
   if [ -f "$tarball" ]; then
     mkdir -p "$WINEPREFIX" && tar -xzf "$tarball" -C "$WINEPREFIX" || exit 1
   else
+    echo "wine-run: making the prefix ($(date +%T))" >&2
     wineboot -i >/dev/null 2>&1
     # winebus starts its hidraw bus only with SDL off when SDL is missing.
     wine reg add 'HKLM\System\CurrentControlSet\Services\winebus' /v "Enable SDL" /t REG_DWORD /d 0 /f >/dev/null 2>&1
     wineserver -w
+    echo "wine-run: prefix made ($(date +%T))" >&2
     tar -czf "$tarball.part" -C "$WINEPREFIX" . && mv "$tarball.part" "$tarball"
   fi
 fi
