@@ -36,7 +36,7 @@ test-linux: build-linux
 	ctest --test-dir $(LINUX_BUILD) --output-on-failure -j$(JOBS) $(CTEST_ARGS)
 
 # The real-stack tests alone: one VM boot (tests/vm); test-linux runs them too.
-test-vm: build-linux build-win
+test-vm: build-linux
 	ctest --test-dir $(LINUX_BUILD) --output-on-failure -L vm $(CTEST_ARGS)
 
 # A Wine prefix private to the build tree; its wineserver is kept running for

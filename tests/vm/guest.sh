@@ -5,6 +5,9 @@
 #   guest.sh <build dir> <cache dir> [test program options, e.g. --gtest_filter=...]
 build=$1 cache=$2
 shift 2
+# The Wine check is not part of the default run yet: making a Wine prefix
+# under emulation has not finished within its limit on a loaded machine.
+[ $# -eq 0 ] && set -- --gtest_filter=-*Wine*
 echo "guest: kernel $(uname -r), controllers: $(ls /sys/class/udc | tr '\n' ' ')"
 # A hung check still leaves its log: the guest's own limit comes well
 # before the host's.

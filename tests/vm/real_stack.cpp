@@ -40,6 +40,7 @@ public:
         if (pipe(in) != 0 || pipe(out) != 0) abort();
         pid_ = fork();
         if (pid_ == 0) {
+            setpgid(0, 0);  // Kill() ends whatever the child started too
             dup2(in[0], 0);
             dup2(out[1], 1);
             close(in[1]);
@@ -50,6 +51,7 @@ public:
             execv(args[0], args.data());
             _exit(127);
         }
+        setpgid(pid_, pid_);  // both sides, whichever runs first
         close(in[0]);
         close(out[1]);
         in_ = in[1];
@@ -64,7 +66,7 @@ public:
     }
     void Kill() {
         if (exited_) return;
-        kill(pid_, SIGKILL);
+        kill(-pid_, SIGKILL);
         waitpid(pid_, &status_, 0);
         exited_ = true;
     }
