@@ -266,7 +266,7 @@ TEST_F(RealStack, WritesArriveAsTheChipSeesThemOnBothPipes) {
     EXPECT_EQ(memcmp(answer, echo, sizeof echo), 0);
 }
 
-TEST_F(RealStack, PortReportsArriveInOrderWithoutDuplicates) {
+TEST_F(RealStack, PortReportsArriveInOrderEachOnce) {
     PdxKitSetTimeout(a_, 30000);
     g_chips.a->Send("count 0x1000 60 100");
     std::vector<uint32_t> got;
