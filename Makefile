@@ -9,7 +9,7 @@ JOBS ?= 2
 CTEST_ARGS ?=
 WINE_ENV = WINEPREFIX=$(CURDIR)/$(WIN_BUILD)/wineprefix WINEARCH=win32 WINEDEBUG=-all
 
-.PHONY: all deps configure build build-linux build-win test test-linux test-win test-asan test-tsan soak demo bench clean wine-prefix
+.PHONY: all deps configure build build-linux build-win test test-linux test-vm test-win test-asan test-tsan soak demo bench clean wine-prefix
 
 all: build
 
@@ -34,6 +34,10 @@ build: build-linux build-win
 test-linux: build-linux
 	@rm -f $(LINUX_BUILD)/Testing/Temporary/LastTestsFailed*.log
 	ctest --test-dir $(LINUX_BUILD) --output-on-failure -j$(JOBS) $(CTEST_ARGS)
+
+# The real-stack tests alone: one VM boot (tests/vm); test-linux runs them too.
+test-vm: build-linux
+	ctest --test-dir $(LINUX_BUILD) --output-on-failure -L vm $(CTEST_ARGS)
 
 # A Wine prefix private to the build tree; its wineserver is kept running for
 # the whole test run (fast process start) and stopped afterwards, also when a

@@ -31,16 +31,57 @@ BOOLEAN MatchDeviceAttributes(HANDLE file, HIDD_ATTRIBUTES* attributes) {
            (attributes->ProductID == kProductIdA || attributes->ProductID == kProductIdB);
 }
 
-DeviceRecord* FindOrAddDevice(DEVINST interface_node) {
+// Zero-terminated UTF-16 comparison; the serial field counts as ended after
+// its last unit when it holds no zero.
+static bool SerialEqualsString(const uint16_t* serial, const uint16_t* text) {
+    for (uint32_t i = 0; i < kSerialUnits; ++i) {
+        if (serial[i] != text[i]) return false;
+        if (serial[i] == 0) return true;
+    }
+    return text[kSerialUnits] == 0;
+}
+
+static void ReadSerialNumber(HANDLE file, uint16_t* serial) {
+    memset(serial, 0, kSerialBytes);
+    if (!g_hid.HidD_GetSerialNumberString(file, serial, kSerialBytes)) return;
+    // String index 0 is the language-ID table, not a text: a serial that
+    // merely repeats it is no serial at all.
+    uint16_t index_zero[kIndexZeroBytes / 2];
+    memset(index_zero, 0, sizeof(index_zero));
+    if (!g_hid.HidD_GetIndexedString(file, 0, index_zero, kIndexZeroBytes)) return;
+    if (SerialEqualsString(serial, index_zero)) memset(serial, 0, kSerialBytes);
+}
+
+// The key of an interface whose tree cannot be walked up to its USB device
+// (Wine's configuration manager, for one, has no parents): the key of the
+// device already found whose interfaces show the same vendor, product and
+// serial number, which is all that identifies a USB device through the
+// entry points. Without a serial nothing tells two such chips apart, so the
+// interface's own node is the key: it forms a device of its own rather than
+// one matched by chance.
+static DEVINST IdentityKey(DEVINST interface_node, HANDLE file, const HIDD_ATTRIBUTES* attributes) {
+    uint16_t serial[kSerialUnits];
+    ReadSerialNumber(file, serial);
+    if (serial[0] == 0) return interface_node;
+    for (uint32_t i = 0; i < g_device_count; ++i) {
+        const DeviceRecord* record = &g_device_table[i];
+        if (memcmp(record->serial, serial, kSerialBytes) != 0) continue;
+        for (const PipeInfo& pipe : record->pipes) {
+            if (pipe.detail && pipe.attributes.VendorID == attributes->VendorID &&
+                pipe.attributes.ProductID == attributes->ProductID)
+                return record->parent_key;
+        }
+    }
+    return interface_node;
+}
+
+DeviceRecord* FindOrAddDevice(DEVINST interface_node, HANDLE file, const HIDD_ATTRIBUTES* attributes) {
     // The two interfaces of one USB device share the node two levels up.
-    // Where the tree cannot be walked that far, the interface's own node is
-    // the key: it forms a device of its own rather than one matched by
-    // chance against an unset key.
     DEVINST parent = 0;
     DEVINST key = 0;
     if (g_hid.CM_Get_Parent(&parent, interface_node, 0) != CR_SUCCESS ||
         g_hid.CM_Get_Parent(&key, parent, 0) != CR_SUCCESS) {
-        key = interface_node;
+        key = IdentityKey(interface_node, file, attributes);
     }
 
     for (uint32_t i = 0; i < g_device_count; ++i) {
@@ -66,27 +107,6 @@ static bool ReadCapabilities(HANDLE file, HIDP_CAPS* caps) {
     const NTSTATUS status = g_hid.HidP_GetCaps(preparsed, caps);
     g_hid.HidD_FreePreparsedData(preparsed);
     return status == HIDP_STATUS_SUCCESS;
-}
-
-// Zero-terminated UTF-16 comparison; the serial field counts as ended after
-// its last unit when it holds no zero.
-static bool SerialEqualsString(const uint16_t* serial, const uint16_t* text) {
-    for (uint32_t i = 0; i < kSerialUnits; ++i) {
-        if (serial[i] != text[i]) return false;
-        if (serial[i] == 0) return true;
-    }
-    return text[kSerialUnits] == 0;
-}
-
-static void ReadSerialNumber(HANDLE file, DeviceRecord* record) {
-    memset(record->serial, 0, sizeof(record->serial));
-    if (!g_hid.HidD_GetSerialNumberString(file, record->serial, kSerialBytes)) return;
-    // String index 0 is the language-ID table, not a text: a serial that
-    // merely repeats it is no serial at all.
-    uint16_t index_zero[kIndexZeroBytes / 2];
-    memset(index_zero, 0, sizeof(index_zero));
-    if (!g_hid.HidD_GetIndexedString(file, 0, index_zero, kIndexZeroBytes)) return;
-    if (SerialEqualsString(record->serial, index_zero)) memset(record->serial, 0, sizeof(record->serial));
 }
 
 // Undoes FindOrAddDevice for an interface that is not attached after all.
@@ -142,7 +162,7 @@ BOOLEAN DiscoverDevices(void) {
         found = TRUE;
 
         const uint32_t count_before = g_device_count;
-        DeviceRecord* record = FindOrAddDevice(devinfo.DevInst);
+        DeviceRecord* record = FindOrAddDevice(devinfo.DevInst, file, &attributes);
         if (!record) {
             HeapFree(g_private_heap, 0, detail);
             CloseHandle(file);
@@ -164,7 +184,7 @@ BOOLEAN DiscoverDevices(void) {
         memcpy(&pipe->caps, &caps, sizeof(caps));
         pipe->detail = detail;
 
-        ReadSerialNumber(file, record);
+        ReadSerialNumber(file, record->serial);
         record->read_timeout = INFINITE;
         record->write_timeout = INFINITE;
         CloseHandle(file);

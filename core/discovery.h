@@ -27,7 +27,9 @@ SP_DEVICE_INTERFACE_DETAIL_DATA_A* GetInterfaceDetail(HDEVINFO set, SP_DEVICE_IN
 BOOLEAN MatchDeviceAttributes(HANDLE file, HIDD_ATTRIBUTES* attributes);
 
 // The record of the USB device above this interface node (added when new),
-// or null when it is new and the table is full.
-DeviceRecord* FindOrAddDevice(DEVINST interface_node);
+// or null when it is new and the table is full. `file` is the interface
+// opened for queries and `attributes` its IDs, for when the tree cannot be
+// walked.
+DeviceRecord* FindOrAddDevice(DEVINST interface_node, HANDLE file, const HIDD_ATTRIBUTES* attributes);
 
 #endif

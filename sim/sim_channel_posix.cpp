@@ -236,7 +236,9 @@ void kill_iface_locked(int device, int iface) {
 
 } // namespace
 
-int sim_posix_open(void* ctx, const char* path, DWORD access, DWORD share, DWORD flags, int* kind, DWORD* error) {
+int sim_posix_open(void* ctx, const char* path, DWORD access, DWORD share, DWORD flags, int* kind, DWORD* write_length,
+                    DWORD* error) {
+    *write_length = 0;  // the channel captures writes as they come, of any length
     SimState& s = sim_state();
     std::lock_guard<std::mutex> lk(s.lock);
     int device = 0, iface = 0;

@@ -127,6 +127,13 @@ struct Parser {
                 return true;
             });
         }
+        if (k0 == "no" && w.size() == 2 && lower(w[1]) == "parents") {
+            // A configuration manager that cannot walk up from any interface
+            // node (as Wine's, whose CM_Get_Parent knows no node).
+            for (int d = 0; d < world->device_count; d++)
+                for (PdxSimInterfaceDesc& i : world->device[d].iface) i.faults.parent_fail_step = 1;
+            return true;
+        }
         if (k0 == "order") {
             if (w.size() != 2) return fail("order needs one word");
             std::string o = lower(w[1]);

@@ -19,6 +19,14 @@ need "ls /usr/share/java/junit-jupiter-engine.jar" junit5
 need "command -v python3" python3
 need "command -v pkg-config" pkg-config
 need "command -v umockdev-wrapper && ls /usr/lib/x86_64-linux-gnu/libumockdev.so.0" umockdev libumockdev-dev
+# The real-stack tests' VM: QEMU, a static busybox for its initramfs, and
+# Debian's kernel package, which tests/vm/run-vm.sh downloads and unpacks
+# into the build tree (it needs apt's package lists).
+need "command -v qemu-system-x86_64" qemu-system-x86
+need "dpkg -s busybox-static" busybox-static
+if ! apt-cache show linux-image-amd64 >/dev/null 2>&1; then
+  apt-get update -qq
+fi
 
 if [ -z "$missing" ]; then
   exit 0

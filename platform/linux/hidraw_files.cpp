@@ -89,19 +89,23 @@ int OpenFlags(DWORD access) {
     return flags | (rw == GENERIC_READ ? O_RDONLY : O_WRONLY);
 }
 
-// Whether the device puts a report id before each report. When the
-// descriptor cannot be had, reports pass through as hidraw gives them.
-int DeviceNumbersReports(const char* hid_device) {
+// Whether the device puts a report id before each report, and the length
+// of its output reports with the id byte (0: none). When the descriptor
+// cannot be had, reports pass through as hidraw gives them, of any length.
+int DeviceNumbersReports(const char* hid_device, DWORD* output_length) {
     uint8_t descriptor[PDX_HID_MAX_DESCRIPTOR];
     long size = pdx_hid_device_report_descriptor(hid_device, descriptor, sizeof(descriptor));
     PdxHidDescriptorSummary summary;
+    *output_length = 0;
     if (size < 0 || !pdx_hid_parse_report_descriptor(descriptor, (size_t)size, &summary)) return 1;
+    *output_length = summary.report_length[PDX_HID_OUTPUT];
     return summary.numbered;
 }
 
 }  // namespace
 
-int pdx_hidraw_open(void* ctx, const char* path, DWORD access, DWORD share, DWORD flags, int* kind, DWORD* error) {
+int pdx_hidraw_open(void* ctx, const char* path, DWORD access, DWORD share, DWORD flags, int* kind, DWORD* write_length,
+                    DWORD* error) {
     (void)ctx;
     (void)share;  // hidraw has no exclusive opens; every open sees every report
     (void)flags;  // descriptors are non-blocking: the runtime makes all I/O overlapped
@@ -122,7 +126,8 @@ int pdx_hidraw_open(void* ctx, const char* path, DWORD access, DWORD share, DWOR
         close(fd);
         return -1;
     }
-    int numbered = DeviceNumbersReports(node.hid_device);
+    DWORD output_length;
+    int numbered = DeviceNumbersReports(node.hid_device, &output_length);
 
     pthread_mutex_lock(&g_lock);
     OpenFile* entry = FreeEntry(fd);
@@ -144,6 +149,9 @@ int pdx_hidraw_open(void* ctx, const char* path, DWORD access, DWORD share, DWOR
         return -1;
     }
     *kind = numbered ? PDX_HIDRAW_FILE_NUMBERED : PDX_HIDRAW_FILE_UNNUMBERED;
+    // Windows' HID class driver takes writes of exactly the output report
+    // length; hidraw would send a shorter or longer one truncated or padded.
+    *write_length = output_length;
     return fd;
 }
 

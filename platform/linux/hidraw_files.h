@@ -34,7 +34,8 @@ typedef struct PdxHidrawFile {
 } PdxHidrawFile;
 
 // Path handler for PDX_HIDRAW_PATH_PREFIX (PdxRtOpenFn).
-int pdx_hidraw_open(void* ctx, const char* path, DWORD access, DWORD share, DWORD flags, int* kind, DWORD* error);
+int pdx_hidraw_open(void* ctx, const char* path, DWORD access, DWORD share, DWORD flags, int* kind, DWORD* write_length,
+                    DWORD* error);
 
 // The node a handle opened. FALSE with ERROR_INVALID_HANDLE when the handle
 // is no hidraw file opened here, ERROR_DEVICE_NOT_CONNECTED when the device

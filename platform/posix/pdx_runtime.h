@@ -62,8 +62,11 @@ enum PdxRtFileKind {
     PDXRT_FILE_HIDRAW_UNNUMBERED = 3
 };
 
+// *write_length, 0 when not set, is the only length WriteFile(Ex) takes on
+// the handle: like Windows' HID class driver, any other length fails at once
+// with ERROR_INVALID_PARAMETER (a HID interface's output report length).
 typedef int (*PdxRtOpenFn)(void* ctx, const char* path, DWORD access, DWORD share, DWORD flags, int* kind,
-                           DWORD* error);
+                           DWORD* write_length, DWORD* error);
 BOOL pdxrt_register_path_handler(const char* prefix, PdxRtOpenFn open, void* ctx);
 BOOL pdxrt_unregister_path_handler(const char* prefix);
 

@@ -470,6 +470,8 @@ static BOOL issue(HANDLE hFile, int kind, void* buf, DWORD len, LPOVERLAPPED ov,
     DWORD error = ERROR_SUCCESS;
     if (!ov || (!buf && len > 0))
         error = ERROR_INVALID_PARAMETER;
+    else if (kind == RT_REQ_WRITE && f->write_length && len != f->write_length)
+        error = ERROR_INVALID_PARAMETER;
     else if (!(f->access & need))
         error = ERROR_ACCESS_DENIED;
     RtThreadState* ts = rt_self();

@@ -163,10 +163,11 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
     if (!found && rt_attach_hid_stack_paths())
         found = find_handler(lpFileName, &open_fn, &ctx);
     int kind = PDXRT_FILE_PLAIN;
+    DWORD write_length = 0;
     DWORD error = ERROR_FILE_NOT_FOUND;
     int fd;
     if (found) {
-        fd = open_fn(ctx, lpFileName, dwDesiredAccess, dwShareMode, dwFlagsAndAttributes, &kind, &error);
+        fd = open_fn(ctx, lpFileName, dwDesiredAccess, dwShareMode, dwFlagsAndAttributes, &kind, &write_length, &error);
         if (fd >= 0) {
             int fl = fcntl(fd, F_GETFL);
             if (fl >= 0 && !(fl & O_NONBLOCK))
@@ -201,6 +202,7 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
     f->kind = kind == PDXRT_FILE_CHANNEL || kind == PDXRT_FILE_HIDRAW || kind == PDXRT_FILE_HIDRAW_UNNUMBERED
                   ? kind
                   : PDXRT_FILE_PLAIN;
+    f->write_length = write_length;
     f->access = dwDesiredAccess;
     struct stat st;
     f->is_regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);

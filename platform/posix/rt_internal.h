@@ -134,6 +134,7 @@ struct RtFile {
     RtObject base;
     int fd;
     int kind;  // PdxRtFileKind
+    DWORD write_length;  // 0: writes of any length
     DWORD access;
     int is_regular;
     int closed;

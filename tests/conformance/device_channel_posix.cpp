@@ -30,7 +30,7 @@ static const char kPrefix[] = "\\\\.\\pdxconf\\";
 static std::mutex g_open_lock;
 static int g_pending_fd = -1;
 
-static int OpenChannelPath(void*, const char*, DWORD, DWORD, DWORD, int* kind, DWORD* error)
+static int OpenChannelPath(void*, const char*, DWORD, DWORD, DWORD, int* kind, DWORD*, DWORD* error)
 {
     std::lock_guard<std::mutex> guard(g_open_lock);
     if (g_pending_fd < 0) {

@@ -299,10 +299,11 @@ TEST_F(DiscoveryTest, OnlyFailingCapabilitiesStillCountAsFound) {
     ExpectNoQueryLeftOpen(*world);
 }
 
-TEST_F(DiscoveryTest, FailedParentWalkMakesTheInterfaceADeviceOfItsOwn) {
+TEST_F(DiscoveryTest, FailedParentWalkWithoutSerialMakesTheInterfaceADeviceOfItsOwn) {
     for (int step = 1; step <= 2; ++step) {
         SCOPED_TRACE("step " + std::to_string(step) + " fails");
         auto world = MakeWorld(2);
+        pdxsim_set_serial(&world->device[0], nullptr);
         world->device[0].iface[1].faults.parent_fail_step = step;
         EXPECT_EQ(TRUE, Discover(*world));
         ASSERT_EQ(3u, g_device_count);
@@ -316,13 +317,35 @@ TEST_F(DiscoveryTest, FailedParentWalkMakesTheInterfaceADeviceOfItsOwn) {
     }
 }
 
-TEST_F(DiscoveryTest, FailedParentWalksNeverShareAKey) {
+TEST_F(DiscoveryTest, FailedParentWalksWithoutSerialsNeverShareAKey) {
     auto world = MakeWorld(2);
     for (int d = 0; d < 2; ++d) {
+        pdxsim_set_serial(&world->device[d], nullptr);
         for (int i = 0; i < 2; ++i) world->device[d].iface[i].faults.parent_fail_step = 1 + i;
     }
     EXPECT_EQ(TRUE, Discover(*world));
     EXPECT_EQ(4u, g_device_count);
+}
+
+// A tree that cannot be walked at all: the interfaces of one chip still
+// form one device by vendor, product and serial, and chips that differ in
+// any of them stay apart.
+TEST_F(DiscoveryTest, WithoutATreeInterfacesGroupByProductAndSerial) {
+    PdxSimWorld* world = new PdxSimWorld;
+    std::unique_ptr<PdxSimWorld> owner(world);
+    ASSERT_EQ(1, pdxsim_parse_world("3 devices, products 0x2A10 0x2A10 0x2A11, serials S1 S2 S1, no parents, "
+                                    "order interleaved",
+                                    world, nullptr, 0));
+    EXPECT_EQ(TRUE, Discover(*world));
+    ASSERT_EQ(3u, g_device_count);
+    for (uint32_t d = 0; d < 3; ++d) {
+        SCOPED_TRACE("device " + std::to_string(d));
+        EXPECT_EQ(2u, g_device_table[d].pipe_count);
+        EXPECT_EQ(pdxsim_device_path(d, 0), PathOf(g_device_table[d], 0));
+        EXPECT_EQ(pdxsim_device_path(d, 1), PathOf(g_device_table[d], 1));
+        EXPECT_EQ(pdxsim_interface_devinst(d, 0), g_device_table[d].parent_key) << "the first interface's node";
+    }
+    ExpectNoQueryLeftOpen(*world);
 }
 
 TEST_F(DiscoveryTest, DeviceSetThatCannotBeCreatedFindsNothing) {

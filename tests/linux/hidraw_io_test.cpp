@@ -56,14 +56,15 @@ protected:
     int device = -1;
 };
 
-TEST_F(HidrawIo, TheFileKindFollowsTheReportDescriptor) {
+TEST_F(HidrawIo, TheFileKindAndWriteLengthFollowTheReportDescriptor) {
     struct Case {
         std::vector<uint8_t> descriptor;
         int kind;
+        DWORD write_length;
     } cases[] = {
-        {PortInterfaceDescriptor(), PDX_HIDRAW_FILE_UNNUMBERED},
-        {VendorDescriptor(0x01, 4, 4, 7), PDX_HIDRAW_FILE_NUMBERED},
-        {{0xA1, 0x01}, PDX_HIDRAW_FILE_NUMBERED},  // unreadable: reports pass as hidraw gives them
+        {PortInterfaceDescriptor(), PDX_HIDRAW_FILE_UNNUMBERED, 5},
+        {VendorDescriptor(0x01, 4, 8, 7), PDX_HIDRAW_FILE_NUMBERED, 9},
+        {{0xA1, 0x01}, PDX_HIDRAW_FILE_NUMBERED, 0},  // unreadable: reports pass as hidraw gives them
     };
     sysfs.AddUsbDevice({1, 0x1F3A, 0x2A10, 0x0100, ""});
     for (unsigned i = 0; i < 3; i++)
@@ -71,15 +72,17 @@ TEST_F(HidrawIo, TheFileKindFollowsTheReportDescriptor) {
     for (unsigned i = 0; i < 3; i++) {
         std::string path = "/dev/hidraw" + std::to_string(i);
         int kind = -1;
-        DWORD error = 0xdeadbeef;
-        int fd = pdx_hidraw_open(NULL, path.c_str(), GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_OVERLAPPED, &kind, &error);
+        DWORD write_length = 0xdeadbeef, error = 0xdeadbeef;
+        int fd = pdx_hidraw_open(NULL, path.c_str(), GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_OVERLAPPED, &kind,
+                                 &write_length, &error);
         ASSERT_GE(fd, 0) << path << ": " << error;
         EXPECT_EQ(cases[i].kind, kind) << path;
+        EXPECT_EQ(cases[i].write_length, write_length) << path;
         close(fd);
     }
     int kind = -1;
-    DWORD error = 0;
-    EXPECT_EQ(-1, pdx_hidraw_open(NULL, "/dev/hidraw7", GENERIC_READ, 0, 0, &kind, &error));
+    DWORD write_length = 0, error = 0;
+    EXPECT_EQ(-1, pdx_hidraw_open(NULL, "/dev/hidraw7", GENERIC_READ, 0, 0, &kind, &write_length, &error));
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, error);
 }
 
@@ -124,6 +127,23 @@ TEST_F(HidrawIo, WritesGoOutWithTheirReportIdByte) {
     EXPECT_EQ(ERROR_SUCCESS, r.done.error);
     EXPECT_EQ(5u, r.done.bytes);
     EXPECT_EQ(std::vector<uint8_t>(report, report + 5), ReceiveWrite(device, 5, kGuardMs));
+    CloseHandle(h);
+}
+
+// As on Windows: a write must be exactly one output report, id byte
+// included; hidraw itself would pass a short or long one on.
+TEST_F(HidrawIo, WritesOfAnotherLengthThanTheOutputReportAreRefused) {
+    AddInterface(PortInterfaceDescriptor());
+    HANDLE h = Open(GENERIC_WRITE);
+    const uint8_t report[6] = {0x00, 0x01, 0x02, 0x03, 0x04, 0x05};
+    for (DWORD len : {1u, 4u, 6u}) {
+        Request r;
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(WriteFileEx(h, report, len, &r.ov, Complete)) << len;
+        EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError()) << len;
+        EXPECT_EQ(0u, SleepEx(0, TRUE)) << "no routine for a refused write";
+    }
+    EXPECT_TRUE(ReceiveWrite(device, 6, 0).empty()) << "nothing went out";
     CloseHandle(h);
 }
 

@@ -23,7 +23,7 @@ struct OpenCall {
     int calls = 0;
 };
 
-static int Open(void* ctx, const char* path, DWORD access, DWORD, DWORD, int* kind, DWORD* error)
+static int Open(void* ctx, const char* path, DWORD access, DWORD, DWORD, int* kind, DWORD*, DWORD* error)
 {
     OpenCall* c = (OpenCall*)ctx;
     c->calls++;

@@ -12,7 +12,7 @@ static std::mutex g_lock;
 static int g_fd = -1;
 static int g_kind;
 
-static int OpenPending(void*, const char*, DWORD, DWORD, DWORD, int* kind, DWORD* error)
+static int OpenPending(void*, const char*, DWORD, DWORD, DWORD, int* kind, DWORD*, DWORD* error)
 {
     std::lock_guard<std::mutex> guard(g_lock);
     if (g_fd < 0) {

@@ -40,6 +40,13 @@ TEST(WorldText, ForeignDevicesOrderAndSpecialSerials) {
     EXPECT_EQ(world.order[4].iface, 1);
 }
 
+TEST(WorldText, NoParentsFailsEveryWalkFromAnInterface) {
+    PdxSimWorld world;
+    ASSERT_TRUE(pdxsim_parse_world("2 devices, no parents", &world, nullptr, 0));
+    for (int d = 0; d < 2; d++)
+        for (int i = 0; i < world.device[d].interface_count; i++) EXPECT_EQ(1, world.device[d].iface[i].faults.parent_fail_step);
+}
+
 TEST(WorldText, ErrorsNameTheProblem) {
     char err[128];
     EXPECT_FALSE(pdxsim_parse_world("devices 2", &world, err, sizeof err));
