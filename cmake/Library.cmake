@@ -22,6 +22,8 @@ target_link_libraries(pdxkit_static PUBLIC pdxkit_objs)
 
 add_library(pdxkit SHARED $<TARGET_OBJECTS:pdxkit_objs>)
 target_link_libraries(pdxkit PRIVATE pdxkit_objs)
+# The .def file that goes with the built library (installed beside it).
+set(PDX_DEF_FILE ${CMAKE_SOURCE_DIR}/pdxkit.def)
 if(WIN32)
   # One list of exports, pdxkit.def, for both Windows builds. Its names carry
   # the __stdcall argument size (@N) of the 32-bit platform; x64 has a single
@@ -37,7 +39,6 @@ if(WIN32)
     endforeach()
     file(CONFIGURE OUTPUT ${PDX_DEF_FILE} CONTENT "${pdx_def}" @ONLY)
   else()
-    set(PDX_DEF_FILE ${CMAKE_SOURCE_DIR}/pdxkit.def)
     target_link_options(pdxkit PRIVATE -Wl,--kill-at)
   endif()
   target_sources(pdxkit PRIVATE ${CMAKE_SOURCE_DIR}/platform/win32/dll_main.cpp ${PDX_DEF_FILE})
