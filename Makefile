@@ -2,14 +2,29 @@
 # what is missing first, then build what they need.
 LINUX_BUILD := build/linux
 WIN_BUILD := build/win
+WIN64_BUILD := build/win64
+DIST_DIR := build/dist
 ASAN_BUILD ?= build/asan
 TSAN_BUILD ?= build/tsan
 SOAK_SECONDS ?= 600
 JOBS ?= 2
 CTEST_ARGS ?=
-WINE_ENV = WINEPREFIX=$(CURDIR)/$(WIN_BUILD)/wineprefix WINEARCH=win32 WINEDEBUG=-all
 
-.PHONY: all deps configure build build-linux build-win test test-linux test-vm test-win test-asan test-tsan soak demo bench clean wine-prefix
+# The two Windows builds, "win" (32-bit) and "win64" (x64), share their
+# recipes below; each has its build tree, mingw processor, Wine loader and
+# kind of Wine prefix.
+win_DIR = $(WIN_BUILD)
+win_CPU = i686
+win_WINE = wine
+win_ARCH = win32
+win64_DIR = $(WIN64_BUILD)
+win64_CPU = x86_64
+win64_WINE = /usr/lib/wine/wine64
+win64_ARCH = win64
+WINE_ENV = WINEPREFIX=$(CURDIR)/$($(1)_DIR)/wineprefix WINEARCH=$($(1)_ARCH) WINEDEBUG=-all
+
+.PHONY: all deps configure build build-linux build-win build-win64 test test-linux test-vm test-win test-win64 \
+	test-asan test-tsan test-dist dist soak demo bench clean wine-prefix-win wine-prefix-win64
 
 all: build
 
@@ -19,17 +34,15 @@ deps:
 $(LINUX_BUILD)/CMakeCache.txt:
 	cmake -S . -B $(LINUX_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-$(WIN_BUILD)/CMakeCache.txt:
-	cmake -S . -B $(WIN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-mingw-i686.cmake
-
 build-linux: deps $(LINUX_BUILD)/CMakeCache.txt
 	cmake --build $(LINUX_BUILD) -j$(JOBS)
 
-build-win: deps $(WIN_BUILD)/CMakeCache.txt
-	cmake --build $(WIN_BUILD) -j$(JOBS)
+build-win build-win64: build-%: deps
+	@test -f $($*_DIR)/CMakeCache.txt || cmake -S . -B $($*_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-mingw-$($*_CPU).cmake
+	cmake --build $($*_DIR) -j$(JOBS)
 
-build: build-linux build-win
+build: build-linux build-win build-win64
 
 test-linux: build-linux
 	@rm -f $(LINUX_BUILD)/Testing/Temporary/LastTestsFailed*.log
@@ -39,12 +52,12 @@ test-linux: build-linux
 test-vm: build-linux
 	ctest --test-dir $(LINUX_BUILD) --output-on-failure -L vm $(CTEST_ARGS)
 
-# A Wine prefix private to the build tree; its wineserver is kept running for
-# the whole test run (fast process start) and stopped afterwards, also when a
-# test fails.
-wine-prefix: deps
-	@mkdir -p $(WIN_BUILD)
-	@test -d $(WIN_BUILD)/wineprefix || $(WINE_ENV) wineboot -i >/dev/null 2>&1 || true
+# A Wine prefix private to each build tree; its wineserver is kept running
+# for the whole test run (fast process start) and stopped afterwards, also
+# when a test fails.
+wine-prefix-win wine-prefix-win64: wine-prefix-%: deps
+	@mkdir -p $($*_DIR)
+	@test -d $($*_DIR)/wineprefix || $(call WINE_ENV,$*) $($*_WINE) wineboot -i >/dev/null 2>&1 || true
 
 # Wine's own client/server link has been seen to drop under heavy load
 # ("recvmsg: Connection reset by peer"), which says nothing about the
@@ -54,11 +67,15 @@ wine-prefix: deps
 # Wine starts its background services (winedevice, ...) with the first
 # program of a session; they would inherit that program's output pipe and
 # keep ctest waiting, so a throwaway program starts the session first.
-test-win: build-win wine-prefix
-	@$(WINE_ENV) wineserver -p; \
-	$(WINE_ENV) wine cmd /c exit >/dev/null 2>&1 </dev/null; \
-	./tools/ctest-wine.sh $(WIN_BUILD) -j$(JOBS) $(CTEST_ARGS); status=$$?; \
-	$(WINE_ENV) wineserver -k; exit $$status
+test-win test-win64: test-%: build-% wine-prefix-%
+	@rm -f $($*_DIR)/Testing/Temporary/NotRun.log; \
+	if ! $(call WINE_ENV,$*) $($*_WINE) --version >/dev/null 2>&1; then \
+	  ./tools/ctest-no-wine.sh $($*_DIR) $($*_WINE) $(CTEST_ARGS); exit $$?; \
+	fi; \
+	$(call WINE_ENV,$*) wineserver -p; \
+	$(call WINE_ENV,$*) $($*_WINE) cmd /c exit >/dev/null 2>&1 </dev/null; \
+	./tools/ctest-wine.sh $($*_DIR) -j$(JOBS) $(CTEST_ARGS); status=$$?; \
+	$(call WINE_ENV,$*) wineserver -k; exit $$status
 
 # Sanitizer builds of the Linux target build test programs only (no bench,
 # no Java: a JVM cannot take a sanitizer runtime), plus what the tool, export
@@ -102,9 +119,9 @@ soak: deps $(LINUX_BUILD)/CMakeCache.txt
 # Every run goes ahead even when an earlier one failed; a recap at the end
 # names the runs and tests that failed, so the tail of a long log says why.
 test: deps
-	@$(MAKE) --no-print-directory build-linux build-win
+	@$(MAKE) --no-print-directory build-linux build-win build-win64
 	@failed=""; \
-	for run in test-linux test-win test-asan test-tsan; do \
+	for run in test-linux test-win test-win64 test-dist test-asan test-tsan; do \
 	  $(MAKE) --no-print-directory $$run || failed="$$failed $$run"; \
 	done; \
 	./tools/test-recap.sh $$failed
@@ -123,6 +140,14 @@ bench: deps
 	@status=0; cmake/wine-run build/bench-win/bin/pdxbench.exe $(BENCH_ARGS) \
 	  --json build/bench-results/windows-wine.json || status=$$?; \
 	WINEPREFIX=$(CURDIR)/build/bench-win/wineprefix wineserver -k; exit $$status
+
+# What a Windows user downloads: both DLLs with their import libraries and
+# .def files, the header, the jar and a README (tools/make-dist.sh).
+dist: build-win build-win64
+	./tools/make-dist.sh $(DIST_DIR) $(WIN_BUILD) $(WIN64_BUILD)
+
+test-dist: dist
+	sh tests/dist/check_dist.sh $(DIST_DIR)
 
 demo: build-linux
 	./tools/demo.sh $(LINUX_BUILD)/bin/pdxkit

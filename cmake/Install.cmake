@@ -14,7 +14,7 @@ install(TARGETS pdxkit EXPORT PdxKitTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/include/pdxkit.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES ${CMAKE_SOURCE_DIR}/pdxkit.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES ${PDX_DEF_FILE} DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(EXPORT PdxKitTargets NAMESPACE PdxKit:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/PdxKit)
 configure_file(${CMAKE_SOURCE_DIR}/packaging/PdxKitConfig.cmake.in ${CMAKE_BINARY_DIR}/PdxKitConfig.cmake @ONLY)
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/PdxKitConfigVersion.cmake COMPATIBILITY SameMajorVersion)

@@ -19,6 +19,9 @@
 
 #include <stdint.h>
 
+/* Calling convention: __stdcall in the 32-bit pdxkit.dll (x86); the x64
+ * pdxkit.dll and libpdxkit.so use their platform's only convention. Both
+ * DLLs export the same undecorated names at the same ordinals. */
 #if defined(_WIN32) && !defined(_WIN64)
 #define PDXKIT_CALL __stdcall
 #else

@@ -12,7 +12,9 @@ need() { # need <test command> <packages...>
 need "command -v cmake" cmake
 need "command -v g++" g++ make
 need "command -v i686-w64-mingw32-g++-posix" g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
+need "command -v x86_64-w64-mingw32-g++-posix" g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
 need "command -v wine && dpkg -s wine32:i386" wine wine32:i386
+need "test -x /usr/lib/wine/wine64" wine64
 need "test -f /usr/src/googletest/CMakeLists.txt" googletest
 need "test -x /usr/lib/jvm/java-17-openjdk-amd64/bin/javac" openjdk-17-jdk-headless
 need "ls /usr/share/java/junit-jupiter-engine.jar" junit5

@@ -2,14 +2,20 @@
 # Recap of `make test`: the runs given as arguments failed; for each, the
 # tests ctest recorded as failed in its build tree. Tests that were run again
 # after Wine's own client/server link broke (tools/ctest-wine.sh) are listed
-# whatever the outcome. Exits 1 when any run failed, 0 otherwise.
+# whatever the outcome, and so are the build trees whose tests could not run
+# at all on this machine (tools/ctest-no-wine.sh). Exits 1 when any run
+# failed, 0 otherwise.
 for log in build/*/Testing/Temporary/RetriedTests.log; do
   [ -f "$log" ] || continue
   echo "make test: run again after Wine's client/server link broke (${log%%/Testing/*}):"
   sed 's/^/    /' "$log"
 done
+for log in build/*/Testing/Temporary/NotRun.log; do
+  [ -f "$log" ] || continue
+  echo "make test: NOT RUN on this machine (${log%%/Testing/*}): $(cat "$log")"
+done
 if [ $# -eq 0 ]; then
-  echo "make test: every run passed (linux, win, asan, tsan)"
+  echo "make test: every run passed (linux, win, win64, dist, asan, tsan)"
   exit 0
 fi
 echo "make test: FAILED runs:$*"
@@ -17,8 +23,10 @@ for run in "$@"; do
   case $run in
     test-linux) dir=build/linux ;;
     test-win) dir=build/win ;;
+    test-win64) dir=build/win64 ;;
     test-asan) dir=${ASAN_BUILD:-build/asan} ;;
     test-tsan) dir=${TSAN_BUILD:-build/tsan} ;;
+    test-dist) echo "  test-dist: the distribution's layout or exports are wrong (see above)"; continue ;;
     *) continue ;;
   esac
   logs=$(ls "$dir"/Testing/Temporary/LastTestsFailed*.log 2>/dev/null)

@@ -1,6 +1,8 @@
 // pdxkit info, pdxkit list.
 #include "tool.h"
 
+#include <inttypes.h>
+
 int CommandInfo(const ToolOptions& options) {
     if (options.json)
         printf("{\"version\": \"%s\"}\n", PdxKitVersion());
@@ -9,9 +11,8 @@ int CommandInfo(const ToolOptions& options) {
     return kExitOk;
 }
 
-static unsigned long HandleBits(PdxKitHandle device) {
-    return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(device));
-}
+// All of the address: unsigned long is 32 bits on x64 Windows.
+static uintptr_t HandleBits(PdxKitHandle device) { return reinterpret_cast<uintptr_t>(device); }
 
 static const char* PipesText(PdxKitHandle device) {
     // The library offers no pipe count; a pipe exists when cancelling on it
@@ -39,12 +40,12 @@ int CommandList(const ToolOptions& options) {
         PdxKitHandle device = PdxKitGetDeviceHandle(n);
         std::string serial = SerialText(device);
         if (options.json) {
-            printf("  {\"number\": %u, \"handle\": \"0x%lx\", \"product_id\": \"0x%04X\", \"revision\": \"0x%04X\", "
+            printf("  {\"number\": %u, \"handle\": \"0x%" PRIxPTR "\", \"product_id\": \"0x%04X\", \"revision\": \"0x%04X\", "
                    "\"serial\": %s, \"pipes\": \"%s\"}%s\n",
                    n, HandleBits(device), PdxKitGetProductId(device), PdxKitGetRevision(device),
                    serial.empty() ? "null" : JsonString(serial).c_str(), PipesText(device), n < count ? "," : "");
         } else {
-            printf("%-3u 0x%-16lx 0x%04X   0x%04X   %-10s %s\n", n, HandleBits(device), PdxKitGetProductId(device),
+            printf("%-3u 0x%-16" PRIxPTR " 0x%04X   0x%04X   %-10s %s\n", n, HandleBits(device), PdxKitGetProductId(device),
                    PdxKitGetRevision(device), serial.empty() ? "(none)" : serial.c_str(), PipesText(device));
         }
     }
