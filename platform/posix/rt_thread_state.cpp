@@ -65,11 +65,12 @@ DWORD rt_thread_state_prepare_io(RtThreadState* ts)
         ts->pfd_cap = 8;
     }
     if (ts->wake_fd < 0) {
-        // Set before the thread first sleeps in ppoll, and never changed
-        // again: wakers read it only after they saw that sleep announced.
-        ts->wake_fd = RT_SYS(eventfd)(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (ts->wake_fd < 0)
+        // Set once, before the thread first sleeps in ppoll; a waker that
+        // finds it missing has nobody in ppoll to wake.
+        int fd = RT_SYS(eventfd)(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (fd < 0)
             return rt_error_from_errno(errno);
+        __atomic_store_n(&ts->wake_fd, fd, __ATOMIC_RELEASE);
     }
     return ERROR_SUCCESS;
 }
@@ -105,7 +106,15 @@ void rt_thread_state_release(RtThreadState* ts)
         free(ts);
 }
 
-void rt_thread_state_adopt(RtThreadState* ts) { t_self = ts; }
+// A runtime thread's start ends its state (rt_thread_state_leave); the key
+// also ends it should the thread leave by pthread_exit.
+void rt_thread_state_adopt(RtThreadState* ts)
+{
+    pthread_once(&g_key_once, make_key);
+    t_self = ts;
+    if (g_key_made)
+        pthread_setspecific(g_key, ts);
+}
 
 // The thread's end hands its state to thread_state_destructor through a
 // pthread key. Creating the state allocates; when that fails the thread gets
@@ -161,11 +170,12 @@ void rt_wake(RtThreadState* ts)
     __atomic_add_fetch(&ts->wake_seq, 1, __ATOMIC_SEQ_CST);
     if (__atomic_load_n(&ts->futex_sleeping, __ATOMIC_SEQ_CST))
         syscall(SYS_futex, &ts->wake_seq, FUTEX_WAKE_PRIVATE, 1, NULL, NULL, 0);
-    if (__atomic_load_n(&ts->poll_sleeping, __ATOMIC_SEQ_CST)) {
+    int fd = __atomic_load_n(&ts->poll_sleeping, __ATOMIC_SEQ_CST) ? __atomic_load_n(&ts->wake_fd, __ATOMIC_ACQUIRE) : -1;
+    if (fd >= 0) {
         uint64_t one = 1;
         ssize_t n;
         do {
-            n = RT_SYS(write)(ts->wake_fd, &one, sizeof(one));
+            n = RT_SYS(write)(fd, &one, sizeof(one));
         } while (n < 0 && errno == EINTR);
     }
 }
