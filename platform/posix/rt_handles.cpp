@@ -82,7 +82,8 @@ HANDLE rt_handle_alloc(RtObject* obj)
             uint32_t k = 31 - (uint32_t)__builtin_clz(g_cap / FIRST_CHUNK + 1);
             uint32_t size = FIRST_CHUNK << k;
             uint64_t* chunk = (uint64_t*)RT_SYS(calloc)(size, sizeof(*chunk));
-            uint32_t* free_slots = chunk ? (uint32_t*)RT_SYS(realloc)(g_free, (g_cap + size) * sizeof(*free_slots)) : NULL;
+            uint32_t* free_slots =
+                chunk ? (uint32_t*)RT_SYS(realloc)(g_free, (g_cap + size) * sizeof(*free_slots)) : NULL;
             if (!free_slots) {
                 free(chunk);
                 pthread_mutex_unlock(&g_alloc_lock);

@@ -151,7 +151,7 @@ struct RtFile {
 
 struct RtThreadState {
     int refs;
-    int wake_fd;     // sleeps watching descriptors (alertable waits) use this; -1 until the first request
+    int wake_fd;     // sleeps watching descriptors (alertable waits) use this; -1 until needed
     int wake_seq;    // futex word of the other sleeps; every wake-up bumps it
     int futex_sleeping;  // set while the thread may sleep on wake_seq
     int poll_sleeping;   // set while the thread may sleep on wake_fd
@@ -166,6 +166,7 @@ struct RtThreadState {
     RtMutex* owned;
     RtThread* thread_obj;  // set for threads made by CreateThread
     void* exit_jump;       // jmp_buf* of a runtime thread's start, where ExitThread goes
+    int spare;             // in the thread's static storage (no memory was left): never freed
     int unhooked;          // no end of the thread will clean up: no requests allowed
     DWORD exit_code;
     struct pollfd* pfds;
@@ -264,7 +265,7 @@ extern RtCounters rt_counters;
 
 // ---- misc
 void rt_set_error(DWORD error);
-// CLOCK_MONOTONIC in nanoseconds; 0 when the clock fails (errno set).
+// CLOCK_MONOTONIC in nanoseconds; returns 0 when the clock fails (errno set).
 int rt_clock_ns(uint64_t* now);
 DWORD rt_error_from_errno(int err);
 int rt_strcasecmp(const char* a, const char* b);

@@ -35,6 +35,7 @@ static void make_key(void) { g_key_made = pthread_key_create(&g_key, thread_stat
 
 static void init_state(RtThreadState* ts)
 {
+    memset(ts, 0, sizeof(*ts));
     ts->wake_fd = -1;
     ts->refs = 1;
     pthread_mutex_init(&ts->lock, NULL);
@@ -102,7 +103,7 @@ void rt_thread_state_release(RtThreadState* ts)
     if (ts->wake_fd >= 0)
         close(ts->wake_fd);
     pthread_mutex_destroy(&ts->lock);
-    if (ts != &t_spare)
+    if (!ts->spare)
         free(ts);
 }
 
@@ -128,18 +129,17 @@ RtThreadState* rt_self(void)
     if (ts)
         return ts;
     ts = rt_thread_state_new();
+    pthread_once(&g_key_once, make_key);
+    int hooked = g_key_made && pthread_setspecific(g_key, ts ? ts : &t_spare) == 0;
+    if (ts && !hooked) {
+        rt_thread_state_release(ts);
+        ts = NULL;
+    }
     if (!ts) {
         ts = &t_spare;
         init_state(ts);
-    }
-    pthread_once(&g_key_once, make_key);
-    if (!g_key_made || pthread_setspecific(g_key, ts) != 0) {
-        if (ts != &t_spare) {
-            rt_thread_state_release(ts);
-            ts = &t_spare;
-            init_state(ts);
-        }
-        ts->unhooked = 1;
+        ts->spare = 1;
+        ts->unhooked = !hooked;
     }
     t_self = ts;
     return ts;
