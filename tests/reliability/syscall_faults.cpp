@@ -12,7 +12,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <mutex>
 
 #include "pdx_runtime.h"
@@ -152,5 +151,6 @@ unsigned SyscallFaultsHit() {
 std::string Describe(const SyscallFault& fault) {
     std::string s = std::string(fault.name) + " " + (fault.error == kShort ? "cut short" : strerror(fault.error));
     if (fault.count == 0) return s + " from call " + std::to_string(fault.skip + 1) + " on";
-    return s + " at call " + std::to_string(fault.skip + 1) + (fault.count > 1 ? " and on" : "");
+    if (fault.count == 1) return s + " at call " + std::to_string(fault.skip + 1);
+    return s + " at calls " + std::to_string(fault.skip + 1) + " to " + std::to_string(fault.skip + fault.count);
 }

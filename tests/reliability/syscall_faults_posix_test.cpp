@@ -146,9 +146,8 @@ TEST_P(RetriedFaultTest, TransferCompletesWhole) {
 }
 
 std::string RetriedName(const ::testing::TestParamInfo<RetriedCase>& info) {
-    const RetriedCase& c = info.param;
-    std::string name = std::string(c.fault.name) + "_" + (c.fault.error == kShort ? "short" : strerrorname_np(c.fault.error));
-    return name;
+    const SyscallFault& f = info.param.fault;
+    return std::string(f.name) + "_" + (f.error == kShort ? "short" : strerrorname_np(f.error));
 }
 
 INSTANTIATE_TEST_SUITE_P(Runtime, RetriedFaultTest, ::testing::ValuesIn(kRetriedCases), RetriedName);
