@@ -385,13 +385,16 @@ protected:
     }
 
     // On a thread new to the runtime: what needs no new descriptor or
-    // memory works; requests of its own are refused with `error`. `starve`
-    // takes what is left just before the calls that would need it.
+    // memory works, closing included; requests of its own are refused with
+    // `error`. `starve` takes what is left, once the thread runs (starting a
+    // thread with nothing left trips the sanitizers' own checks), and again
+    // before each call that would need it.
     void ExpectCallsOfNewThread(DWORD error, const std::function<void()>& starve) {
         std::thread([&] {
             Deadline deadline("calls of a thread with nothing left", kPromptMs);
+            starve();
             uint8_t buf[65];
-            ASSERT_EQ(5u, PdxKitRead(handle_, 0, buf, 5)) << GetLastError();
+            EXPECT_EQ(5u, PdxKitRead(handle_, 0, buf, 5)) << GetLastError();
             EXPECT_EQ(0x0A0B0C0Du, PinValue(buf));
             uint32_t value = 0;
             EXPECT_EQ(1, PdxKitReadImmediate(handle_, &value));
@@ -405,6 +408,8 @@ protected:
             SetLastError(0);
             EXPECT_EQ(0u, PdxKitRead(handle_, 1, buf, sizeof(buf)));
             EXPECT_EQ(error, GetLastError());
+            PdxKitCloseDevice(handle_);
+            EXPECT_EQ(0u, PdxKitGetNumDevs());
         }).join();
     }
 
@@ -422,28 +427,17 @@ TEST_F(ExhaustedThreadTest, NoDescriptorFree) {
     // which would free descriptors again.
     SettledResources();
     std::vector<int> fillers;
-    auto fill = [&] {
+    ExpectCallsOfNewThread(ERROR_TOO_MANY_OPEN_FILES, [&] {
         for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers.push_back(fd);
         EXPECT_EQ(EMFILE, errno);
-    };
-    fill();
-    ExpectCallsOfNewThread(ERROR_TOO_MANY_OPEN_FILES, fill);
-    // Nor does closing, from another new thread.
-    std::thread([&] {
-        Deadline deadline("PdxKitCloseDevice with no descriptor free", kPromptMs);
-        PdxKitCloseDevice(handle_);
-    }).join();
-    EXPECT_EQ(0u, PdxKitGetNumDevs());
+    });
     for (int fd : fillers) close(fd);
     ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &saved));
 }
 
 TEST_F(ExhaustedThreadTest, NoMemoryForThreadState) {
-    ArmSyscallFault({"calloc", ENOMEM, 0, 0});
-    ExpectCallsOfNewThread(ERROR_NOT_ENOUGH_MEMORY, [] {});
+    ExpectCallsOfNewThread(ERROR_NOT_ENOUGH_MEMORY, [] { ArmSyscallFault({"calloc", ENOMEM, 0, 0}); });
     ClearSyscallFaults();
-    Deadline deadline("PdxKitCloseDevice", kPromptMs);
-    PdxKitCloseDevice(handle_);
 }
 
 }  // namespace
