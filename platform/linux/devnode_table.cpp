@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "sysfs_tree.h"
+#include "rt_syscalls.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ uint32_t pdx_devnode_for_path(const char* path) {
         }
     }
     if (!result) {
-        char* copy = (char*)malloc(len + 1);
+        char* copy = (char*)RT_SYS(malloc)(len + 1);
         if (copy) {
             memcpy(copy, path, len + 1);
             if (g_count < PDX_DEVNODE_MAX) {

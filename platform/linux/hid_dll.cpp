@@ -9,6 +9,7 @@
 #include "linux_hid_stack.h"
 #include "live_objects.h"
 #include "utf16_text.h"
+#include "rt_syscalls.h"
 
 namespace {
 
@@ -63,7 +64,7 @@ extern "C" BOOLEAN WINAPI PdxLinux_HidD_GetPreparsedData(HANDLE device, PHIDP_PR
         SetLastError(ERROR_DEVICE_NOT_CONNECTED);
         return FALSE;
     }
-    PreparsedData* data = (PreparsedData*)calloc(1, sizeof(PreparsedData));
+    PreparsedData* data = (PreparsedData*)RT_SYS(calloc)(1, sizeof(PreparsedData));
     if (!data) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;

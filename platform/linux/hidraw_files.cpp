@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "hid_report_descriptor.h"
+#include "rt_syscalls.h"
 
 namespace {
 
@@ -115,7 +116,10 @@ int pdx_hidraw_open(void* ctx, const char* path, DWORD access, DWORD share, DWOR
         *error = ERROR_FILE_NOT_FOUND;
         return -1;
     }
-    int fd = open(path, OpenFlags(access));
+    int fd;
+    do {
+        fd = RT_SYS(open)(path, OpenFlags(access));
+    } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         *error = ErrorFromErrno(errno);
         return -1;

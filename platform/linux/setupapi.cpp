@@ -9,6 +9,7 @@
 #include "hidraw_nodes.h"
 #include "linux_hid_stack.h"
 #include "live_objects.h"
+#include "rt_syscalls.h"
 
 namespace {
 
@@ -38,10 +39,10 @@ void FreeSet(DeviceInfoSet* set) {
 
 // Fills the set with the present hidraw nodes; 0 when out of memory.
 int Populate(DeviceInfoSet* set) {
-    set->nodes = (PdxHidrawNode*)calloc(PDX_HIDRAW_MAX_NODES, sizeof(PdxHidrawNode));
+    set->nodes = (PdxHidrawNode*)RT_SYS(calloc)(PDX_HIDRAW_MAX_NODES, sizeof(PdxHidrawNode));
     if (!set->nodes) return 0;
     set->count = pdx_hidraw_list_nodes(set->nodes, PDX_HIDRAW_MAX_NODES);
-    set->devinsts = (DEVINST*)calloc(set->count ? set->count : 1, sizeof(DEVINST));
+    set->devinsts = (DEVINST*)RT_SYS(calloc)(set->count ? set->count : 1, sizeof(DEVINST));
     if (!set->devinsts) return 0;
     for (size_t i = 0; i < set->count; i++) set->devinsts[i] = pdx_devnode_for_path(set->nodes[i].hid_device);
     return 1;
@@ -63,7 +64,7 @@ extern "C" HDEVINFO WINAPI PdxLinux_SetupDiGetClassDevsA(const GUID* class_guid,
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    DeviceInfoSet* set = (DeviceInfoSet*)calloc(1, sizeof(DeviceInfoSet));
+    DeviceInfoSet* set = (DeviceInfoSet*)RT_SYS(calloc)(1, sizeof(DeviceInfoSet));
     if (!set) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return INVALID_HANDLE_VALUE;

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "rt_syscalls.h"
+
 namespace {
 
 const int MAX_LINK_STEPS = 16;
@@ -57,11 +59,14 @@ int JoinPath(const char* dir, const char* name, char* out, size_t cap) {
 }  // namespace
 
 long pdx_sysfs_read(const char* path, void* buf, size_t cap) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd;
+    do {
+        fd = RT_SYS(open)(path, O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
     if (fd < 0) return -1;
     size_t total = 0;
     while (total < cap) {
-        ssize_t n = read(fd, (char*)buf + total, cap - total);
+        ssize_t n = RT_SYS(read)(fd, (char*)buf + total, cap - total);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             close(fd);

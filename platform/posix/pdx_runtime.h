@@ -173,6 +173,20 @@ void pdxrt_clear_faults(void);
 DWORD pdxrt_call_count(PdxRtCall call);
 void pdxrt_reset_call_counts(void);
 
+// ---- System calls ----------------------------------------------------------
+// The runtime's own calls to the operating system (and the Linux HID
+// stack's) go through one table whose entries are named after the C library
+// functions they stand for: "calloc", "malloc", "realloc", "eventfd",
+// "open", "read", "pread", "write", "pwrite", "recv", "sendmsg", "poll",
+// "ppoll", "pthread_create", "clock_gettime". A test may put a function of
+// the same signature in place of one (NULL restores the original), e.g. to
+// fail it with a chosen errno. pdxrt_next_syscall(NULL) names the first
+// entry, pdxrt_next_syscall(name) the one after it (NULL after the last).
+typedef void (*PdxRtSyscall)(void);
+BOOL pdxrt_set_syscall(const char* name, PdxRtSyscall fn);
+PdxRtSyscall pdxrt_get_syscall(const char* name);
+const char* pdxrt_next_syscall(const char* name);
+
 // ---- Resource counters -----------------------------------------------------
 typedef struct PdxRtCounters {
     DWORD handles;        // live handles of every kind

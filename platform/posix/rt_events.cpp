@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include "rt_internal.h"
+#include "rt_syscalls.h"
 
 extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
                                       LPCSTR lpName)
@@ -14,7 +15,7 @@ extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, B
         rt_set_error(ERROR_NOT_SUPPORTED);
         return NULL;
     }
-    RtEvent* e = (RtEvent*)calloc(1, sizeof(*e));
+    RtEvent* e = (RtEvent*)RT_SYS(calloc)(1, sizeof(*e));
     if (!e) {
         rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
         return NULL;

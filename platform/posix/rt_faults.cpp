@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "rt_internal.h"
+#include "rt_syscalls.h"
 
 RtCounters rt_counters;
 
@@ -64,7 +65,7 @@ static RtCallCounts* counts_start(void)
 {
     if (t_counts_ended)
         return NULL;
-    RtCallCounts* c = (RtCallCounts*)calloc(1, sizeof(*c));
+    RtCallCounts* c = (RtCallCounts*)RT_SYS(calloc)(1, sizeof(*c));
     if (!c)
         return NULL;
     pthread_once(&g_count_once, make_count_key);

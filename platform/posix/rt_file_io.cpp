@@ -21,8 +21,7 @@
 #include <unistd.h>
 
 #include "rt_internal.h"
-
-DWORD rt_error_from_errno(int err);
+#include "rt_syscalls.h"
 
 #define STATUS_END_OF_FILE ((NTSTATUS)0xC0000011)
 #define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001)
@@ -91,7 +90,7 @@ static RtRequest* req_alloc(RtThreadState* ts)
     if (r)
         ts->free_requests = r->thread_next;
     else
-        r = (RtRequest*)malloc(sizeof(*r));
+        r = (RtRequest*)RT_SYS(malloc)(sizeof(*r));
     if (r)
         memset(r, 0, sizeof(*r));
     return r;
@@ -191,7 +190,7 @@ static void leave_tombstone(RtFile* f, RtRequest* r)
     if (f->kind != PDXRT_FILE_CHANNEL || r->kind != RT_REQ_WRITE || r->state != RT_REQ_SENT || f->disconnected ||
         f->closed)
         return;
-    RtRequest* t = (RtRequest*)calloc(1, sizeof(*t));
+    RtRequest* t = (RtRequest*)RT_SYS(calloc)(1, sizeof(*t));
     if (!t)
         return;
     t->kind = RT_REQ_WRITE;
@@ -248,7 +247,7 @@ static void deliver_to_read(RtFile* f, RtRequest* r, const unsigned char* msg, s
 static void stash_push(RtFile* f, const unsigned char* msg, size_t n)
 {
     if (!f->stash) {
-        f->stash = (RtStashMsg*)calloc(RT_STASH_SLOTS, sizeof(RtStashMsg));
+        f->stash = (RtStashMsg*)RT_SYS(calloc)(RT_STASH_SLOTS, sizeof(RtStashMsg));
         if (!f->stash)
             return;
     }
@@ -258,7 +257,7 @@ static void stash_push(RtFile* f, const unsigned char* msg, size_t n)
     }
     RtStashMsg* m = &f->stash[(f->stash_head + f->stash_count) % RT_STASH_SLOTS];
     if (m->cap < n) {
-        unsigned char* data = (unsigned char*)realloc(m->data, n);
+        unsigned char* data = (unsigned char*)RT_SYS(realloc)(m->data, n);
         if (!data)
             return;
         m->data = data;
@@ -315,7 +314,7 @@ static int send_write(RtFile* f, RtRequest* w)
     msg.msg_iovlen = w->len ? 2 : 1;
     ssize_t n;
     do {
-        n = sendmsg(f->fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+        n = RT_SYS(sendmsg)(f->fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
     return n < 0 ? -errno : 1;
 }
@@ -356,7 +355,7 @@ static void progress_channel(RtFile* f)
             return;
         if (!f->reads && !has_sent_write(f))
             return;
-        ssize_t n = recv(f->fd, f->scratch, f->scratch_cap, MSG_DONTWAIT);
+        ssize_t n = RT_SYS(recv)(f->fd, f->scratch, f->scratch_cap, MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -381,6 +380,25 @@ static int hidraw_gone(RtFile* f, ssize_t n, int err, DWORD len)
     return (n < 0 && (err == EIO || err == ENODEV)) || (n == 0 && len > 0);
 }
 
+// A file may return less than asked before its end, as POSIX allows; a
+// Windows read stops only there.
+static ssize_t read_regular(RtFile* f, RtRequest* r)
+{
+    off_t at = (off_t)(r->ov->Offset | ((uint64_t)r->ov->OffsetHigh << 32));
+    size_t total = 0;
+    while (total < r->len) {
+        ssize_t n = RT_SYS(pread)(f->fd, r->buf + total, r->len - total, at + (off_t)total);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && total == 0)
+            return n;
+        if (n <= 0)
+            break;
+        total += (size_t)n;
+    }
+    return (ssize_t)total;
+}
+
 static void progress_plain(RtFile* f)
 {
     while (f->reads) {
@@ -390,10 +408,9 @@ static void progress_plain(RtFile* f)
         ssize_t n;
         do {
             if (f->is_regular)
-                n = pread(f->fd, r->buf, r->len,
-                          (off_t)(r->ov->Offset | ((uint64_t)r->ov->OffsetHigh << 32)));
+                n = read_regular(f, r);
             else
-                n = read(f->fd, r->buf + id_byte, r->len - id_byte);
+                n = RT_SYS(read)(f->fd, r->buf + id_byte, r->len - id_byte);
         } while (n < 0 && errno == EINTR);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             break;
@@ -418,10 +435,10 @@ static void progress_plain(RtFile* f)
         if (w->done < w->len) {
             do {
                 if (f->is_regular)
-                    n = pwrite(f->fd, w->buf + w->done, w->len - w->done,
+                    n = RT_SYS(pwrite)(f->fd, w->buf + w->done, w->len - w->done,
                                (off_t)((w->ov->Offset | ((uint64_t)w->ov->OffsetHigh << 32)) + w->done));
                 else
-                    n = write(f->fd, w->buf + w->done, w->len - w->done);
+                    n = RT_SYS(write)(f->fd, w->buf + w->done, w->len - w->done);
             } while (n < 0 && errno == EINTR);
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
@@ -476,6 +493,8 @@ static BOOL issue(HANDLE hFile, int kind, void* buf, DWORD len, LPOVERLAPPED ov,
         error = ERROR_ACCESS_DENIED;
     RtThreadState* ts = rt_self();
     RtRequest* r = NULL;
+    if (!error)
+        error = rt_thread_state_prepare_io(ts);
     if (!error) {
         r = req_alloc(ts);
         if (!r)
@@ -502,7 +521,7 @@ static BOOL issue(HANDLE hFile, int kind, void* buf, DWORD len, LPOVERLAPPED ov,
         error = ERROR_DEVICE_NOT_CONNECTED;
     else if (f->kind == PDXRT_FILE_CHANNEL && kind == RT_REQ_READ && len >= f->scratch_cap) {
         // Reports longer than the receive buffer: grow it once for this size.
-        unsigned char* scratch = (unsigned char*)realloc(f->scratch, (size_t)len + 16);
+        unsigned char* scratch = (unsigned char*)RT_SYS(realloc)(f->scratch, (size_t)len + 16);
         if (scratch) {
             f->scratch = scratch;
             f->scratch_cap = (size_t)len + 16;
@@ -633,11 +652,11 @@ size_t rt_thread_poll_files(RtThreadState* ts, size_t first)
         }
         if (n == ts->pfd_cap) {
             size_t cap = ts->pfd_cap * 2;
-            struct pollfd* pfds = (struct pollfd*)realloc(ts->pfds, cap * sizeof(*pfds));
+            struct pollfd* pfds = (struct pollfd*)RT_SYS(realloc)(ts->pfds, cap * sizeof(*pfds));
             if (!pfds)
                 break;
             ts->pfds = pfds;
-            RtFile** files = (RtFile**)realloc(ts->pfd_files, cap * sizeof(*files));
+            RtFile** files = (RtFile**)RT_SYS(realloc)(ts->pfd_files, cap * sizeof(*files));
             if (!files)
                 break;
             ts->pfd_files = files;
@@ -730,7 +749,7 @@ extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapp
         pfd[1].fd = ts->wake_fd;
         pfd[1].events = POLLIN;
         pfd[1].revents = 0;
-        int rc = poll(pfd, 2, mine ? -1 : 10);
+        int rc = RT_SYS(poll)(pfd, 2, mine ? -1 : 10);
         rt_poll_sleep_end(ts, previous);
         if (rc > 0 && pfd[1].revents)
             rt_drain_wake(ts);

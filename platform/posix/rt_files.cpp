@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "rt_internal.h"
+#include "rt_syscalls.h"
 
 #define RT_PATH_SLOTS 32
 #define RT_PREFIX_MAX 256
@@ -140,7 +141,7 @@ static int open_plain(const char* path, DWORD access, DWORD disposition, DWORD* 
         flags = (flags & ~O_PATH) | O_RDONLY;
     int fd;
     do {
-        fd = open(path, flags, 0666);
+        fd = RT_SYS(open)(path, flags, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         *error = rt_error_from_errno(errno);
@@ -183,9 +184,9 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
         rt_set_error(error);
         return INVALID_HANDLE_VALUE;
     }
-    RtFile* f = (RtFile*)calloc(1, sizeof(*f));
+    RtFile* f = (RtFile*)RT_SYS(calloc)(1, sizeof(*f));
     if (f && kind == PDXRT_FILE_CHANNEL) {
-        f->scratch = (unsigned char*)malloc(RT_SCRATCH_SIZE);
+        f->scratch = (unsigned char*)RT_SYS(malloc)(RT_SCRATCH_SIZE);
         f->scratch_cap = RT_SCRATCH_SIZE;
         if (!f->scratch) {
             free(f);

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include "rt_internal.h"
+#include "rt_syscalls.h"
 
 // Slots live in chunks that are allocated once and never move or go away,
 // so a lookup needs no lock. A slot word holds the object pointer (low 48
@@ -80,8 +81,9 @@ HANDLE rt_handle_alloc(RtObject* obj)
         if (g_used == g_cap) {
             uint32_t k = 31 - (uint32_t)__builtin_clz(g_cap / FIRST_CHUNK + 1);
             uint32_t size = FIRST_CHUNK << k;
-            uint64_t* chunk = (uint64_t*)calloc(size, sizeof(*chunk));
-            uint32_t* free_slots = chunk ? (uint32_t*)realloc(g_free, (g_cap + size) * sizeof(*free_slots)) : NULL;
+            uint64_t* chunk = (uint64_t*)RT_SYS(calloc)(size, sizeof(*chunk));
+            uint32_t* free_slots =
+                chunk ? (uint32_t*)RT_SYS(realloc)(g_free, (g_cap + size) * sizeof(*free_slots)) : NULL;
             if (!free_slots) {
                 free(chunk);
                 pthread_mutex_unlock(&g_alloc_lock);

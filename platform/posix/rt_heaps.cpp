@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "rt_internal.h"
+#include "rt_syscalls.h"
 
 #define RT_HEAP_MAGIC 0x50444850u  // "PHDP"
 #define RT_BLOCK_MAGIC 0x50444B42u
@@ -62,7 +63,7 @@ extern "C" HANDLE WINAPI HeapCreate(DWORD flOptions, SIZE_T dwInitialSize, SIZE_
         rt_set_error(ERROR_INVALID_PARAMETER);
         return NULL;
     }
-    RtHeap* heap = (RtHeap*)calloc(1, sizeof(*heap));
+    RtHeap* heap = (RtHeap*)RT_SYS(calloc)(1, sizeof(*heap));
     if (!heap) {
         rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
         return NULL;
@@ -86,8 +87,8 @@ extern "C" LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes)
         rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
         return NULL;
     }
-    RtBlock* b = (RtBlock*)((dwFlags & HEAP_ZERO_MEMORY) ? calloc(1, sizeof(RtBlock) + dwBytes)
-                                                          : malloc(sizeof(RtBlock) + dwBytes));
+    RtBlock* b = (RtBlock*)((dwFlags & HEAP_ZERO_MEMORY) ? RT_SYS(calloc)(1, sizeof(RtBlock) + dwBytes)
+                                                          : RT_SYS(malloc)(sizeof(RtBlock) + dwBytes));
     if (!b) {
         rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
         return NULL;

@@ -152,7 +152,7 @@ struct RtFile {
 
 struct RtThreadState {
     int refs;
-    int wake_fd;     // sleeps watching descriptors (alertable waits) use this
+    int wake_fd;     // sleeps watching descriptors (alertable waits) use this; -1 until needed
     int wake_seq;    // futex word of the other sleeps; every wake-up bumps it
     int futex_sleeping;  // set while the thread may sleep on wake_seq
     int poll_sleeping;   // set while the thread may sleep on wake_fd
@@ -166,6 +166,9 @@ struct RtThreadState {
     RtRequest* free_requests;
     RtMutex* owned;
     RtThread* thread_obj;  // set for threads made by CreateThread
+    void* exit_jump;       // jmp_buf* of a runtime thread's start, where ExitThread goes
+    int spare;             // in the thread's static storage (no memory was left): never freed
+    int unhooked;          // no end of the thread will clean up: no requests allowed
     DWORD exit_code;
     struct pollfd* pfds;
     RtFile** pfd_files;
@@ -214,10 +217,17 @@ int rt_thread_try_take(RtThread* t, DWORD* result);
 
 // ---- thread state (rt_thread_state.cpp)
 RtThreadState* rt_self(void);
-RtThreadState* rt_thread_state_new(void);  // refs 1; NULL when out of descriptors/memory
+// A thread's state always exists (rt_self never fails); its wake-up
+// descriptor and poll set come with its first request (or its creation by
+// CreateThread), so a thread without a free descriptor can still wait
+// without one and lock.
+RtThreadState* rt_thread_state_new(void);  // refs 1; NULL when out of memory
+// Makes what issuing requests needs; ERROR_SUCCESS or why it cannot.
+DWORD rt_thread_state_prepare_io(RtThreadState* ts);
+void rt_thread_state_leave(void);  // a runtime thread's start ends its state
 void rt_thread_state_ref(RtThreadState* ts);
 void rt_thread_state_release(RtThreadState* ts);
-void rt_thread_state_adopt(RtThreadState* ts);  // becomes the calling thread's state
+void rt_thread_state_adopt(RtThreadState* ts);  // becomes the calling runtime thread's state
 // Wakes the thread whichever way it sleeps (see rt_thread_state.cpp).
 void rt_wake(RtThreadState* ts);
 void rt_drain_wake(RtThreadState* ts);
@@ -263,7 +273,9 @@ extern RtCounters rt_counters;
 
 // ---- misc
 void rt_set_error(DWORD error);
-uint64_t rt_now_ns(void);
+// CLOCK_MONOTONIC in nanoseconds; returns 0 when the clock fails (errno set).
+int rt_clock_ns(uint64_t* now);
+DWORD rt_error_from_errno(int err);
 int rt_strcasecmp(const char* a, const char* b);
 int rt_strncasecmp(const char* a, const char* b, size_t n);
 

@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include "rt_internal.h"
+#include "rt_syscalls.h"
 
 static thread_local DWORD t_last_error;
 
@@ -12,11 +13,13 @@ extern "C" VOID WINAPI SetLastError(DWORD dwErrCode) { t_last_error = dwErrCode;
 
 void rt_set_error(DWORD error) { t_last_error = error; }
 
-uint64_t rt_now_ns(void)
+int rt_clock_ns(uint64_t* now)
 {
     struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
+    if (RT_SYS(clock_gettime)(CLOCK_MONOTONIC, &ts) != 0)
+        return 0;
+    *now = (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
+    return 1;
 }
 
 int rt_strncasecmp(const char* a, const char* b, size_t n)

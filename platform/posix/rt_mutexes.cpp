@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include "rt_internal.h"
+#include "rt_syscalls.h"
 
 static RtThreadState* owner_of(uintptr_t state) { return (RtThreadState*)(state & ~RT_MUTEX_FLAGS); }
 
@@ -31,7 +32,7 @@ extern "C" HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, B
         rt_set_error(ERROR_NOT_SUPPORTED);
         return NULL;
     }
-    RtMutex* m = (RtMutex*)calloc(1, sizeof(*m));
+    RtMutex* m = (RtMutex*)RT_SYS(calloc)(1, sizeof(*m));
     if (!m) {
         rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
         return NULL;

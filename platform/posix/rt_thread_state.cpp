@@ -10,9 +10,14 @@
 #include <unistd.h>
 
 #include "rt_internal.h"
+#include "rt_syscalls.h"
 
 static thread_local RtThreadState* t_self;
+// The state of a thread for which no memory was left: in the thread's own
+// static storage, which needs no allocation (t_self lives beside it).
+static thread_local RtThreadState t_spare;
 static pthread_key_t g_key;
+static int g_key_made;
 static pthread_once_t g_key_once = PTHREAD_ONCE_INIT;
 static DWORD g_next_id = 0x100;
 
@@ -26,32 +31,49 @@ static void thread_state_destructor(void* p)
     rt_thread_state_release(ts);
 }
 
-static void make_key(void) { pthread_key_create(&g_key, thread_state_destructor); }
+static void make_key(void) { g_key_made = pthread_key_create(&g_key, thread_state_destructor) == 0; }
 
-RtThreadState* rt_thread_state_new(void)
+static void init_state(RtThreadState* ts)
 {
-    RtThreadState* ts = (RtThreadState*)calloc(1, sizeof(*ts));
-    if (!ts)
-        return NULL;
-    ts->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (ts->wake_fd < 0) {
-        free(ts);
-        return NULL;
-    }
-    ts->pfd_cap = 8;
-    ts->pfds = (struct pollfd*)calloc(ts->pfd_cap, sizeof(*ts->pfds));
-    ts->pfd_files = (RtFile**)calloc(ts->pfd_cap, sizeof(*ts->pfd_files));
-    if (!ts->pfds || !ts->pfd_files) {
-        free(ts->pfds);
-        free(ts->pfd_files);
-        close(ts->wake_fd);
-        free(ts);
-        return NULL;
-    }
+    memset(ts, 0, sizeof(*ts));
+    ts->wake_fd = -1;
     ts->refs = 1;
     pthread_mutex_init(&ts->lock, NULL);
     ts->id = RT_ATOMIC_ADD(&g_next_id, 4);
+}
+
+RtThreadState* rt_thread_state_new(void)
+{
+    RtThreadState* ts = (RtThreadState*)RT_SYS(calloc)(1, sizeof(*ts));
+    if (ts)
+        init_state(ts);
     return ts;
+}
+
+DWORD rt_thread_state_prepare_io(RtThreadState* ts)
+{
+    if (ts->unhooked)
+        return ERROR_NOT_ENOUGH_MEMORY;  // nothing would end its requests
+    if (!ts->pfds) {
+        struct pollfd* pfds = (struct pollfd*)RT_SYS(calloc)(8, sizeof(*pfds));
+        RtFile** files = pfds ? (RtFile**)RT_SYS(calloc)(8, sizeof(*files)) : NULL;
+        if (!files) {
+            free(pfds);
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
+        ts->pfds = pfds;
+        ts->pfd_files = files;
+        ts->pfd_cap = 8;
+    }
+    if (ts->wake_fd < 0) {
+        // Set once, before the thread first sleeps in ppoll; a waker that
+        // finds it missing has nobody in ppoll to wake.
+        int fd = RT_SYS(eventfd)(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (fd < 0)
+            return rt_error_from_errno(errno);
+        __atomic_store_n(&ts->wake_fd, fd, __ATOMIC_RELEASE);
+    }
+    return ERROR_SUCCESS;
 }
 
 void rt_thread_state_ref(RtThreadState* ts) { RT_ATOMIC_ADD(&ts->refs, 1); }
@@ -78,28 +100,60 @@ void rt_thread_state_release(RtThreadState* ts)
     }
     free(ts->pfds);
     free(ts->pfd_files);
-    close(ts->wake_fd);
+    if (ts->wake_fd >= 0)
+        close(ts->wake_fd);
     pthread_mutex_destroy(&ts->lock);
-    free(ts);
+    if (!ts->spare)
+        free(ts);
 }
 
+// A runtime thread's start ends its state (rt_thread_state_leave); the key
+// also ends it should the thread leave by pthread_exit.
 void rt_thread_state_adopt(RtThreadState* ts)
 {
     pthread_once(&g_key_once, make_key);
     t_self = ts;
-    pthread_setspecific(g_key, ts);
+    if (g_key_made)
+        pthread_setspecific(g_key, ts);
 }
 
+// The thread's end hands its state to thread_state_destructor through a
+// pthread key. Creating the state allocates; when that fails the thread gets
+// its spare state, so waits, mutexes and events work in any case. When even
+// the key cannot hold the state (its second-level block is allocated on
+// first use), nothing can end the state: it is the spare, which holds no
+// memory or descriptor and is refused I/O, so nothing is left behind.
 RtThreadState* rt_self(void)
 {
     RtThreadState* ts = t_self;
     if (ts)
         return ts;
     ts = rt_thread_state_new();
-    if (!ts)
-        abort();  // no descriptor for a wake-up: nothing sane is left to do
-    rt_thread_state_adopt(ts);
+    pthread_once(&g_key_once, make_key);
+    int hooked = g_key_made && pthread_setspecific(g_key, ts ? ts : &t_spare) == 0;
+    if (ts && !hooked) {
+        rt_thread_state_release(ts);
+        ts = NULL;
+    }
+    if (!ts) {
+        ts = &t_spare;
+        init_state(ts);
+        ts->spare = 1;
+        ts->unhooked = !hooked;
+    }
+    t_self = ts;
     return ts;
+}
+
+// A runtime thread ends its state itself, as its start routine returns.
+void rt_thread_state_leave(void)
+{
+    RtThreadState* ts = t_self;
+    if (!ts)
+        return;
+    if (g_key_made)
+        pthread_setspecific(g_key, NULL);
+    thread_state_destructor(ts);
 }
 
 extern "C" DWORD WINAPI GetCurrentThreadId(void) { return rt_self()->id; }
@@ -116,11 +170,12 @@ void rt_wake(RtThreadState* ts)
     __atomic_add_fetch(&ts->wake_seq, 1, __ATOMIC_SEQ_CST);
     if (__atomic_load_n(&ts->futex_sleeping, __ATOMIC_SEQ_CST))
         syscall(SYS_futex, &ts->wake_seq, FUTEX_WAKE_PRIVATE, 1, NULL, NULL, 0);
-    if (__atomic_load_n(&ts->poll_sleeping, __ATOMIC_SEQ_CST)) {
+    int fd = __atomic_load_n(&ts->poll_sleeping, __ATOMIC_SEQ_CST) ? __atomic_load_n(&ts->wake_fd, __ATOMIC_ACQUIRE) : -1;
+    if (fd >= 0) {
         uint64_t one = 1;
         ssize_t n;
         do {
-            n = write(ts->wake_fd, &one, sizeof(one));
+            n = RT_SYS(write)(fd, &one, sizeof(one));
         } while (n < 0 && errno == EINTR);
     }
 }
@@ -149,7 +204,7 @@ void rt_drain_wake(RtThreadState* ts)
     uint64_t v;
     ssize_t n;
     do {
-        n = read(ts->wake_fd, &v, sizeof(v));
+        n = RT_SYS(read)(ts->wake_fd, &v, sizeof(v));
     } while (n < 0 && errno == EINTR);
 }
 

@@ -1,16 +1,19 @@
 // Threads. A thread created suspended gets its pthread only when resumed, so
 // TerminateThread can dispose of it without it ever running its routine.
 // TerminateThread of a running thread is refused (ERROR_NOT_SUPPORTED): a
-// POSIX thread cannot be killed safely. ExitThread ends the calling thread
-// with pthread_exit. Every thread's end (runtime-made or not) runs through
-// rt_thread_end from the pthread key destructor: its outstanding requests
+// POSIX thread cannot be killed safely. ExitThread ends a runtime thread by
+// returning from its start (see ExitThread). Every thread's end (runtime-made
+// or not) runs through rt_thread_end, from the start routine or from the
+// pthread key destructor: its outstanding requests
 // are cancelled and dropped without running their routines (their OVERLAPPED
 // and buffers are not touched again), queued APCs are dropped, owned mutexes
 // are abandoned, and its handle becomes signalled.
 #include <errno.h>
+#include <setjmp.h>
 #include <stdlib.h>
 
 #include "rt_internal.h"
+#include "rt_syscalls.h"
 
 void rt_thread_state_kill(RtThreadState* ts);
 void rt_mutex_abandon_all(RtThreadState* ts);
@@ -48,9 +51,14 @@ static void* trampoline(void* arg)
     rt_thread_state_ref(ts);  // the thread's own reference, dropped at its end
     ts->thread_obj = t;       // keeps the reference CreateThread gave the start
     rt_thread_state_adopt(ts);
-    // As on Windows, APCs queued before the start run first.
-    rt_run_apcs(ts);
-    ts->exit_code = t->routine(t->param);
+    jmp_buf exit_jump;
+    ts->exit_jump = &exit_jump;
+    if (setjmp(exit_jump) == 0) {
+        // As on Windows, APCs queued before the start run first.
+        rt_run_apcs(ts);
+        ts->exit_code = t->routine(t->param);
+    }
+    rt_thread_state_leave();
     return NULL;
 }
 
@@ -64,15 +72,18 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, 
         rt_set_error(ERROR_INVALID_PARAMETER);
         return NULL;
     }
-    RtThread* t = (RtThread*)calloc(1, sizeof(*t));
+    RtThread* t = (RtThread*)RT_SYS(calloc)(1, sizeof(*t));
     if (!t) {
         rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
         return NULL;
     }
     t->ts = rt_thread_state_new();
-    if (!t->ts) {
+    DWORD error = t->ts ? rt_thread_state_prepare_io(t->ts) : ERROR_NOT_ENOUGH_MEMORY;
+    if (error) {
+        if (t->ts)
+            rt_thread_state_release(t->ts);
         free(t);
-        rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
+        rt_set_error(error);
         return NULL;
     }
     rt_object_init(&t->base, RT_THREAD);
@@ -118,6 +129,7 @@ int rt_thread_try_take(RtThread* t, DWORD* result)
     return 1;
 }
 
+// 0, or the error pthread_create gave.
 static int start(RtThread* t)
 {
     pthread_attr_t attr;
@@ -127,13 +139,11 @@ static int start(RtThread* t)
         pthread_attr_setstacksize(&attr, t->stack_size);
     rt_object_ref(&t->base);  // held by the running thread until its end
     pthread_t tid;
-    int rc = pthread_create(&tid, &attr, trampoline, t);
+    int rc = RT_SYS(pthread_create)(&tid, &attr, trampoline, t);
     pthread_attr_destroy(&attr);
-    if (rc != 0) {
+    if (rc != 0)
         rt_object_release(&t->base);
-        return 0;
-    }
-    return 1;
+    return rc;
 }
 
 extern "C" DWORD WINAPI ResumeThread(HANDLE hThread)
@@ -154,22 +164,31 @@ extern "C" DWORD WINAPI ResumeThread(HANDLE hThread)
         }
     }
     rt_unlock(&t->base);
-    if (launch && !start(t)) {
+    int rc = launch ? start(t) : 0;
+    if (rc != 0) {
         rt_lock(&t->base);
         t->started = 0;
         t->suspend_count = 1;
         rt_unlock(&t->base);
         rt_object_release(&t->base);
-        rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
+        // Out of threads or memory (EAGAIN) reads as Windows says it.
+        rt_set_error(rc == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : rt_error_from_errno(rc));
         return (DWORD)-1;
     }
     rt_object_release(&t->base);
     return prev;
 }
 
+// A runtime thread leaves through its start routine, which returns: no
+// unwinding, which would first have glibc load libgcc_s, and with no
+// descriptor or memory free that load aborts the process. As on Windows, the
+// frames left behind run no destructors. Other threads end as POSIX allows.
 extern "C" VOID WINAPI ExitThread(DWORD dwExitCode)
 {
-    rt_self()->exit_code = dwExitCode;
+    RtThreadState* ts = rt_self();
+    ts->exit_code = dwExitCode;
+    if (ts->exit_jump)
+        longjmp(*(jmp_buf*)ts->exit_jump, 1);
     pthread_exit(NULL);
 }
 

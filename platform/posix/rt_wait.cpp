@@ -9,6 +9,7 @@
 #include <time.h>
 
 #include "rt_internal.h"
+#include "rt_syscalls.h"
 
 // Takes the object for `ts` if it is signalled; object lock held.
 static int try_take(RtObject* obj, RtThreadState* ts, DWORD* result)
@@ -51,6 +52,17 @@ static DWORD acquired(RtObject* obj, RtThreadState* ts, DWORD result)
     return result;
 }
 
+// The wait cannot go on (the system refused the clock or the poll): it
+// fails, unless the object was handed over meanwhile.
+static DWORD give_up(RtObject* obj, RtWaiter* w, int registered, RtThreadState* ts, DWORD error)
+{
+    DWORD result;
+    if (registered && unregister(obj, w, &result))
+        return acquired(obj, ts, result);
+    rt_set_error(error);
+    return WAIT_FAILED;
+}
+
 static DWORD wait_loop(RtThreadState* ts, RtObject* obj, DWORD ms, int alertable)
 {
     RtWaiter w;
@@ -74,8 +86,9 @@ static DWORD wait_loop(RtThreadState* ts, RtObject* obj, DWORD ms, int alertable
     }
 
     uint64_t deadline = 0;
-    if (ms != INFINITE)
-        deadline = rt_now_ns() + (uint64_t)ms * 1000000u;
+    if (ms != INFINITE && !rt_clock_ns(&deadline))
+        return give_up(obj, &w, registered, ts, rt_error_from_errno(errno));
+    deadline += (uint64_t)ms * 1000000u;
     int polled = 0;
     for (;;) {
         int seq = __atomic_load_n(&ts->wake_seq, __ATOMIC_ACQUIRE);
@@ -102,7 +115,9 @@ static DWORD wait_loop(RtThreadState* ts, RtObject* obj, DWORD ms, int alertable
         struct timespec rel;
         struct timespec* timeout = NULL;
         if (ms != INFINITE) {
-            uint64_t now = rt_now_ns();
+            uint64_t now;
+            if (!rt_clock_ns(&now))
+                return give_up(obj, &w, registered, ts, rt_error_from_errno(errno));
             uint64_t left = now < deadline ? deadline - now : 0;
             if (left == 0 && polled) {
                 if (registered && unregister(obj, &w, &result))
@@ -113,7 +128,9 @@ static DWORD wait_loop(RtThreadState* ts, RtObject* obj, DWORD ms, int alertable
             rel.tv_nsec = (long)(left % 1000000000u);
             timeout = &rel;
         }
-        if (!alertable) {
+        // Without a wake-up descriptor the thread has no requests to watch
+        // either: an APC's wake-up comes through the futex word as well.
+        if (!alertable || ts->wake_fd < 0) {
             rt_futex_sleep(ts, seq, timeout);
             polled = 1;
             continue;
@@ -122,8 +139,10 @@ static DWORD wait_loop(RtThreadState* ts, RtObject* obj, DWORD ms, int alertable
         ts->pfds[0].events = POLLIN;
         ts->pfds[0].revents = 0;
         size_t n = rt_thread_poll_files(ts, 1);
-        int rc = ppoll(ts->pfds, n, timeout, NULL);
+        int rc = RT_SYS(ppoll)(ts->pfds, n, timeout, NULL);
         polled = 1;
+        if (rc < 0 && errno != EINTR)
+            return give_up(obj, &w, registered, ts, rt_error_from_errno(errno));
         if (rc <= 0)
             continue;
         if (ts->pfds[0].revents)
@@ -138,8 +157,8 @@ static DWORD wait_loop(RtThreadState* ts, RtObject* obj, DWORD ms, int alertable
 DWORD rt_wait(RtObject* obj, DWORD ms, int alertable)
 {
     RtThreadState* ts = rt_self();
-    if (!alertable)
-        return wait_loop(ts, obj, ms, 0);
+    if (!alertable || ts->wake_fd < 0)
+        return wait_loop(ts, obj, ms, alertable);
     int previous = rt_poll_sleep_begin(ts);
     DWORD r = wait_loop(ts, obj, ms, 1);
     rt_poll_sleep_end(ts, previous);
@@ -203,7 +222,7 @@ extern "C" DWORD WINAPI QueueUserAPC(PAPCFUNC pfnAPC, HANDLE hThread, ULONG_PTR 
         rt_set_error(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    RtApc* apc = (RtApc*)calloc(1, sizeof(*apc));
+    RtApc* apc = (RtApc*)RT_SYS(calloc)(1, sizeof(*apc));
     if (!apc) {
         rt_object_release(&t->base);
         rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
