@@ -348,9 +348,9 @@ TEST_F(RealStack, JavaExampleListsAndWatchesTheChips) {
     ASSERT_FALSE(java.Expect("device 2:", std::chrono::seconds(180)).empty()) << java.Seen();
     std::string seen = java.Seen();
     EXPECT_NE(seen.find("product 0x2A10, revision 0x0102, serial \"A1B2C3D4\""), std::string::npos) << seen;
-    EXPECT_NE(seen.find("product 0x2A11, revision 0x0201, serial \"00000000\""), std::string::npos) << seen;
+    EXPECT_NE(seen.find("product 0x2A11, revision 0x0201, serial \"\""), std::string::npos) << seen;
     g_chips.b->Send("count 0x5A5A0001 3 20");
-    EXPECT_NE(java.Expect("pins 0x5A5A0003"), "") << java.Seen();
+    EXPECT_NE(java.Expect("-> 0x5A5A0003"), "") << java.Seen();
     java.Kill();
 }
 
