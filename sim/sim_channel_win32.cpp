@@ -276,6 +276,12 @@ std::string sim_channel_path(uint32_t generation, int device, int iface) {
 }
 
 std::string sim_channel_detail_path_locked(const SimIface& f, const PdxSimInterfaceFaults& faults) {
+    // The host opens the path right after asking for it. Instances it took
+    // in an earlier open are made good here, not only when the service
+    // thread comes round: a host that closes and reopens at once would
+    // otherwise find every instance busy while that thread is still waiting
+    // for a processor.
+    refresh_listeners_locked();
     if (faults.open_refused) return f.path + "-off";
     if (faults.open_rw_refused) return f.path + "-in";
     return f.path;
