@@ -382,6 +382,16 @@ protected:
         ASSERT_EQ(1, PdxKitSetTimeout(handle_, kTimeoutMs));
         ASSERT_LE(1, SendPins(0, 0x0A0B0C0D));
         ASSERT_LE(1, SendPins(0, 0x01020304));
+        // Both reports queued before the starved thread looks: the immediate
+        // read below must find the second one there.
+        DeviceRecord* record = static_cast<DeviceRecord*>(handle_);
+        for (int round = 0; round < 100; ++round) {
+            WaitForSingleObject(record->queue_lock, INFINITE);
+            const uint32_t queued = record->queue_count;
+            ReleaseMutex(record->queue_lock);
+            if (queued >= 2) break;
+            WaitForSingleObject(record->report_event, 50);
+        }
     }
 
     // On a thread new to the runtime: what needs no new descriptor or
