@@ -385,13 +385,18 @@ protected:
         // Both reports queued before the starved thread looks: the immediate
         // read below must find the second one there.
         DeviceRecord* record = static_cast<DeviceRecord*>(handle_);
-        for (int round = 0; round < 100; ++round) {
+        // The event is cleared under the queue lock, where the reader pushes,
+        // so a push after the look still ends the wait.
+        uint32_t queued = 0;
+        for (int round = 0; round < 20; ++round) {
             WaitForSingleObject(record->queue_lock, INFINITE);
-            const uint32_t queued = record->queue_count;
+            queued = record->queue_count;
+            if (queued < 2) ResetEvent(record->report_event);
             ReleaseMutex(record->queue_lock);
             if (queued >= 2) break;
-            WaitForSingleObject(record->report_event, 50);
+            WaitForSingleObject(record->report_event, 500);
         }
+        ASSERT_LE(2u, queued) << "the two reports never reached the queue";
     }
 
     // On a thread new to the runtime: what needs no new descriptor or
