@@ -61,4 +61,4 @@ int posix_memalign(void** out, size_t alignment, size_t size) {
     return 0;
 }
 
-} // extern "C"
+}  // extern "C"

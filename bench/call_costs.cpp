@@ -180,7 +180,7 @@ void OpenClose(Results* results, int devices, int rounds) {
     AddCost(results, name, Percentile(&closes, 50) / 1e6, "< 20", devices == 16 ? 20 : 0, note, "ms");
 }
 
-} // namespace
+}  // namespace
 
 void RunCallCosts(const BenchOptions& options, Results* results) {
     const uint32_t scale = options.wine ? 10 : 1;

@@ -37,8 +37,7 @@ void RunCpuCost(const BenchOptions& options, Results* results) {
             Row row;
             row.section = "cpu";
             char name[96];
-            snprintf(name, sizeof name, "CPU per report, %d device%s x %.0f/s", devices, devices > 1 ? "s" : "",
-                     rate);
+            snprintf(name, sizeof name, "CPU per report, %d device%s x %.0f/s", devices, devices > 1 ? "s" : "", rate);
             row.name = name;
             row.unit = "us";
             row.value = PerReportUs(library);

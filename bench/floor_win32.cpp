@@ -96,7 +96,8 @@ bool FloorWriteRoundTrips(uint32_t len, uint32_t calls, std::vector<int64_t>* sa
         uint8_t buffer[300];
         const uint8_t ack[9] = {'A', 0, 0, 0, 0, 0, 0, 0, 0};
         DWORD n = 0;
-        while (ReadFile(server, buffer, sizeof buffer, &n, nullptr) && n > 0) WriteFile(server, ack, sizeof ack, &n, nullptr);
+        while (ReadFile(server, buffer, sizeof buffer, &n, nullptr) && n > 0)
+            WriteFile(server, ack, sizeof ack, &n, nullptr);
     });
     uint8_t message[1 + 256] = {'W'};
     uint8_t ack[16];
@@ -104,7 +105,8 @@ bool FloorWriteRoundTrips(uint32_t len, uint32_t calls, std::vector<int64_t>* sa
     for (uint32_t k = 0; ok && k < calls; k++) {
         DWORD n = 0;
         const int64_t start = BenchNowNs();
-        ok = WriteFile(client, message, 1 + len, &n, nullptr) && ReadFile(client, ack, sizeof ack, &n, nullptr) && n == 9;
+        ok = WriteFile(client, message, 1 + len, &n, nullptr) && ReadFile(client, ack, sizeof ack, &n, nullptr) &&
+             n == 9;
         samples->push_back(BenchNowNs() - start);
     }
     CloseHandle(client);

@@ -32,7 +32,7 @@ Idle MeasureIdle(double seconds) {
 
 void NoReport(void*, int, const uint8_t*, uint32_t) {}
 
-} // namespace
+}  // namespace
 
 void RunIdleCost(const BenchOptions& options, Results* results) {
     LibrarySession session;

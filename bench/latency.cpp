@@ -15,14 +15,16 @@
 #include "sections.h"
 #include "stream.h"
 
-static void AddPercentiles(Results* results, const char* what, std::vector<int64_t> library,
-                           std::vector<int64_t> floor, std::vector<int64_t> two_hop, const char* note) {
+static void AddPercentiles(Results* results, const char* what, std::vector<int64_t> library, std::vector<int64_t> floor,
+                           std::vector<int64_t> two_hop, const char* note) {
     struct Level {
         const char* name;
         double percent;
         const char* target;
         double limit_ratio;  // to the two-hop floor
-    } levels[] = {{"p50", 50, "<= 1.2x 2-hop", 1.2}, {"p99", 99, "<= 1.5x 2-hop", 1.5}, {"p99.9", 99.9, "", 0},
+    } levels[] = {{"p50", 50, "<= 1.2x 2-hop", 1.2},
+                  {"p99", 99, "<= 1.5x 2-hop", 1.5},
+                  {"p99.9", 99.9, "", 0},
                   {"max", 100, "", 0}};
     for (const Level& level : levels) {
         Row row;

@@ -32,18 +32,20 @@ static int Probe(int argc, char** argv) {
     plan.rate_per_device = atof(argv[4]);
     plan.duration_ns = (int64_t)(atof(argv[5]) * 1e9);
     if (argc > 6) {
-        plan.mode = !strcmp(argv[6], "one") ? CONSUME_READ_ONE
+        plan.mode = !strcmp(argv[6], "one")    ? CONSUME_READ_ONE
                     : !strcmp(argv[6], "many") ? CONSUME_READ_MANY
                                                : CONSUME_READ_DRAIN;
     }
     plan.print_gaps = argc > 7 && !strcmp(argv[7], "gaps");
     BenchPrepareTimers();
     StreamResult r = RunStream(plan);
-    printf("sent %llu received %llu lost %llu (refused by the channel %llu) disorder %llu achieved %.0f/s cpu %.3f us/report allocs %llu\n",
-           (unsigned long long)r.sent, (unsigned long long)r.received, (unsigned long long)r.lost,
-           (unsigned long long)r.refused, (unsigned long long)r.disorder, r.achieved_rate,
-           r.window_reports ? (double)r.window_cpu_ns / 1000.0 / (double)r.window_reports : 0.0,
-           (unsigned long long)r.window_allocs);
+    printf(
+        "sent %llu received %llu lost %llu (refused by the channel %llu) disorder %llu achieved %.0f/s cpu %.3f "
+        "us/report allocs %llu\n",
+        (unsigned long long)r.sent, (unsigned long long)r.received, (unsigned long long)r.lost,
+        (unsigned long long)r.refused, (unsigned long long)r.disorder, r.achieved_rate,
+        r.window_reports ? (double)r.window_cpu_ns / 1000.0 / (double)r.window_reports : 0.0,
+        (unsigned long long)r.window_allocs);
     return r.ok ? 0 : 1;
 }
 
@@ -55,13 +57,15 @@ static bool Wanted(const std::string& only, const char* section) {
 
 static int Usage() {
     fprintf(stderr,
-            "usage: pdxbench [--full] [--realtime] [--seconds S] [--json PATH] [--only latency,throughput,cpu,idle,calls]\n");
+            "usage: pdxbench [--full] [--realtime] [--seconds S] [--json PATH] [--only "
+            "latency,throughput,cpu,idle,calls]\n");
     return 2;
 }
 
 int main(int argc, char** argv) {
     if (argc > 1 && !strcmp(argv[1], "--probe")) return Probe(argc, argv);
-    if (argc > 3 && !strcmp(argv[1], "--probe-write")) return ProbeWrites((uint32_t)atoi(argv[2]), (uint32_t)atoi(argv[3]));
+    if (argc > 3 && !strcmp(argv[1], "--probe-write"))
+        return ProbeWrites((uint32_t)atoi(argv[2]), (uint32_t)atoi(argv[3]));
     BenchOptions options;
     std::string json, only;
     double seconds = 0;

@@ -29,8 +29,7 @@ void BenchSleepUntilNs(int64_t deadline_ns) {
     struct timespec ts;
     ts.tv_sec = (time_t)(deadline_ns / 1000000000);
     ts.tv_nsec = (long)(deadline_ns % 1000000000);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {}
 }
 
 int64_t BenchProcessCpuNs() {

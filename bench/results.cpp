@@ -33,8 +33,8 @@ static std::string Number(double v) {
 void PrintTable(const Results& results) {
     printf("\npdxkit benchmarks: %s build, %s run%s\n", results.platform.c_str(), results.mode.c_str(),
            results.informative ? " (informative: targets apply to the Linux build)" : "");
-    printf("%-12s %-52s %10s %10s %10s %10s %9s %-9s %-12s %s\n", "section", "measure", "pdxkit", "floor",
-           "2-hop", "vs floor", "vs 2-hop", "unit", "target", "met");
+    printf("%-12s %-52s %10s %10s %10s %10s %9s %-9s %-12s %s\n", "section", "measure", "pdxkit", "floor", "2-hop",
+           "vs floor", "vs 2-hop", "unit", "target", "met");
     std::string last;
     for (const Row& row : results.rows) {
         if (row.section != last && !last.empty()) printf("\n");

@@ -25,7 +25,7 @@ struct Row {
     double floor = 0;
     Compare compare = COMPARE_NONE;  // how the value compares with the one-hop floor
     bool has_two_hop = false;
-    double two_hop = 0;              // the two-hop floor; compared as value / two_hop
+    double two_hop = 0;  // the two-hop floor; compared as value / two_hop
     std::string target;  // e.g. "< 10" (applies to the compared figure when there is one)
     int met = -1;        // -1: no target, 0: missed, 1: met
     std::string note;
@@ -33,7 +33,7 @@ struct Row {
 
 struct Results {
     std::string platform;
-    std::string mode;  // "quick" or "full"
+    std::string mode;          // "quick" or "full"
     bool informative = false;  // figures not held to the targets (Wine)
     std::vector<Row> rows;
 };

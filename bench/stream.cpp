@@ -15,9 +15,9 @@
 
 namespace {
 
-const uint32_t kReadTimeoutMs = 20;       // consumers notice the end of a run this fast
+const uint32_t kReadTimeoutMs = 20;  // consumers notice the end of a run this fast
 const uint32_t kReadManyTimeoutMs = 2;
-const int64_t kQuietEndNs = 300000000;    // no report for this long: the rest is lost
+const int64_t kQuietEndNs = 300000000;  // no report for this long: the rest is lost
 const uint32_t kReportLength = 5;
 const uint32_t kReadManyReports = 64;
 
@@ -157,12 +157,11 @@ int64_t WaitForEnd(Run* run) {
         }
     }
     int64_t end = 0;
-    for (int d = 0; d < run->plan.devices; d++)
-        end = run->tally[d].finished_ns > end ? run->tally[d].finished_ns : end;
+    for (int d = 0; d < run->plan.devices; d++) end = run->tally[d].finished_ns > end ? run->tally[d].finished_ns : end;
     return end ? end : BenchNowNs();
 }
 
-} // namespace
+}  // namespace
 
 StreamResult RunStream(const StreamPlan& plan) {
     StreamResult result;

@@ -14,9 +14,9 @@ enum StreamTarget { TARGET_LIBRARY, TARGET_FLOOR, TARGET_TWO_HOP };
 
 // How the application consumes pipe-0 reports.
 enum ConsumeMode {
-    CONSUME_READ_ONE,      // PdxKitRead of one report (5 bytes) per call
-    CONSUME_READ_DRAIN,    // PdxKitRead of one report, then PdxKitReadImmediate until false
-    CONSUME_READ_MANY      // PdxKitRead of 64 reports (320 bytes), 2 ms read timeout
+    CONSUME_READ_ONE,    // PdxKitRead of one report (5 bytes) per call
+    CONSUME_READ_DRAIN,  // PdxKitRead of one report, then PdxKitReadImmediate until false
+    CONSUME_READ_MANY    // PdxKitRead of 64 reports (320 bytes), 2 ms read timeout
 };
 
 struct StreamPlan {
@@ -26,20 +26,20 @@ struct StreamPlan {
     double rate_per_device = 1000;  // reports per second
     uint32_t count_per_device = 0;  // reports per device; 0: run for duration_ns
     int64_t duration_ns = 1000000000;
-    uint32_t warmup_per_device = 0; // reports before the measured window
-    bool record_latency = false;    // one latency per report after the warm-up
-    bool print_gaps = false;        // every gap in a device's sequence on stderr, as it is seen
+    uint32_t warmup_per_device = 0;  // reports before the measured window
+    bool record_latency = false;     // one latency per report after the warm-up
+    bool print_gaps = false;         // every gap in a device's sequence on stderr, as it is seen
 };
 
 struct StreamResult {
-    bool ok = false;          // the run could be made at all
-    uint64_t sent = 0;        // reports the sender made
-    uint64_t received = 0;    // reports the consumers got
-    uint64_t lost = 0;        // sent - received
-    uint64_t refused = 0;     // of those lost: the channel's buffer was full at the send
-    uint64_t disorder = 0;    // reports that came back out of sequence
-    double achieved_rate = 0; // sent per second of sending, all devices
-    int64_t window_ns = 0;    // from the end of the warm-up to the last report taken
+    bool ok = false;           // the run could be made at all
+    uint64_t sent = 0;         // reports the sender made
+    uint64_t received = 0;     // reports the consumers got
+    uint64_t lost = 0;         // sent - received
+    uint64_t refused = 0;      // of those lost: the channel's buffer was full at the send
+    uint64_t disorder = 0;     // reports that came back out of sequence
+    double achieved_rate = 0;  // sent per second of sending, all devices
+    int64_t window_ns = 0;     // from the end of the warm-up to the last report taken
     int64_t window_cpu_ns = 0;
     uint64_t window_reports = 0;
     uint64_t window_allocs = 0;  // allocations by every thread but the sender's

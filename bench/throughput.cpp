@@ -41,10 +41,11 @@ Attempt TryRate(StreamTarget target, ConsumeMode mode, int devices, double total
     a.held = a.result.ok && a.result.lost == 0 && a.result.disorder == 0 &&
              a.result.achieved_rate >= kAchievedShare * total_rate;
     fprintf(stderr, "    %s %2d dev %9.0f/s for %.1fs: sent %llu lost %llu achieved %.0f/s -> %s\n",
-            target == TARGET_FLOOR ? "floor  " : target == TARGET_TWO_HOP ? "2-hop  " : "library", devices,
-            total_rate, seconds,
-            (unsigned long long)a.result.sent, (unsigned long long)a.result.lost, a.result.achieved_rate,
-            a.held ? "held" : "not held");
+            target == TARGET_FLOOR     ? "floor  "
+            : target == TARGET_TWO_HOP ? "2-hop  "
+                                       : "library",
+            devices, total_rate, seconds, (unsigned long long)a.result.sent, (unsigned long long)a.result.lost,
+            a.result.achieved_rate, a.held ? "held" : "not held");
     return a;
 }
 
@@ -166,7 +167,7 @@ double BurstKept(StreamTarget target, uint32_t burst, int rounds) {
     return (double)received.load() / rounds;
 }
 
-} // namespace
+}  // namespace
 
 void RunThroughput(const BenchOptions& options, Results* results) {
     char note[96];
@@ -178,8 +179,7 @@ void RunThroughput(const BenchOptions& options, Results* results) {
     const double floor16 = Search(options, TARGET_FLOOR, CONSUME_READ_DRAIN, 16);
     const double two16 = Search(options, TARGET_TWO_HOP, CONSUME_READ_DRAIN, 16);
     const double lib16 = Search(options, TARGET_LIBRARY, CONSUME_READ_DRAIN, 16);
-    AddRate(results, "16 devices (total), sustained without loss", lib16, floor16, two16, ">= 200000", 200000, 0,
-            note);
+    AddRate(results, "16 devices (total), sustained without loss", lib16, floor16, two16, ">= 200000", 200000, 0, note);
 
     const uint32_t burst = 32;
     Row kept;
@@ -198,10 +198,9 @@ void RunThroughput(const BenchOptions& options, Results* results) {
     // floor's consumer reads the same way.
     const double one = Search(options, TARGET_LIBRARY, CONSUME_READ_ONE, 1);
     const double two_one = Search(options, TARGET_TWO_HOP, CONSUME_READ_ONE, 1);
-    AddRate(results, "1 device, consumer: PdxKitRead 1 report per call", one, floor1, two_one, ">= 0.8x 2-hop", 0,
-            0.8, "");
+    AddRate(results, "1 device, consumer: PdxKitRead 1 report per call", one, floor1, two_one, ">= 0.8x 2-hop", 0, 0.8,
+            "");
     const double many = Search(options, TARGET_LIBRARY, CONSUME_READ_MANY, 1);
     const double two_many = Search(options, TARGET_TWO_HOP, CONSUME_READ_MANY, 1);
-    AddRate(results, "1 device, consumer: PdxKitRead 64 reports, 2 ms timeout", many, floor1, two_many, "", 0, 0,
-            "");
+    AddRate(results, "1 device, consumer: PdxKitRead 64 reports, 2 ms timeout", many, floor1, two_many, "", 0, 0, "");
 }

@@ -20,7 +20,7 @@ struct Ring {
     uint8_t last[kReportSize] = {0, 0xFF, 0xFF, 0xFF, 0xFF};
 };
 
-} // namespace
+}  // namespace
 
 struct TwoHopFloor {
     FloorChannels* channels = nullptr;

@@ -9,20 +9,20 @@
 #include "pdx_win32.h"
 
 enum : uint32_t {
-    kOpenMagic = 0x61584450u,   // "PDXa" in memory order
+    kOpenMagic = 0x61584450u,  // "PDXa" in memory order
     kClosedMagic = 0xF00FBEEFu,
     kMaxDevices = 16,
     kPipesPerDevice = 2,
-    kReportSize = 5,            // report id and 4 data bytes
+    kReportSize = 5,  // report id and 4 data bytes
     kQueueSlots = 8,
     kSerialUnits = 9,
-    kAttributeBytes = 10        // HIDD_ATTRIBUTES without its tail padding
+    kAttributeBytes = 10  // HIDD_ATTRIBUTES without its tail padding
 };
 
 // One HID interface of a device.
 struct PipeInfo {
     HIDP_CAPS caps;
-    HIDD_ATTRIBUTES attributes;  // only the first kAttributeBytes are ever written
+    HIDD_ATTRIBUTES attributes;                 // only the first kAttributeBytes are ever written
     SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail;  // from the private heap
 };
 

@@ -33,11 +33,11 @@ BOOLEAN BindHidLibraries(void) {
     Bind(&g_hid.SetupDiEnumDeviceInterfaces, g_hid.setupapi_module, "SetupDiEnumDeviceInterfaces");
     Bind(&g_hid.SetupDiDestroyDeviceInfoList, g_hid.setupapi_module, "SetupDiDestroyDeviceInfoList");
 
-    if (!g_hid.HidD_GetAttributes || !g_hid.HidD_GetHidGuid || !g_hid.HidD_GetPreparsedData ||
-        !g_hid.HidP_GetCaps || !g_hid.HidD_FreePreparsedData || !g_hid.HidD_GetNumInputBuffers ||
-        !g_hid.HidD_SetNumInputBuffers || !g_hid.HidD_GetSerialNumberString || !g_hid.HidD_GetIndexedString ||
-        !g_hid.CM_Get_Parent || !g_hid.SetupDiGetDeviceInterfaceDetailA || !g_hid.SetupDiGetClassDevsA ||
-        !g_hid.SetupDiEnumDeviceInterfaces || !g_hid.SetupDiDestroyDeviceInfoList) {
+    if (!g_hid.HidD_GetAttributes || !g_hid.HidD_GetHidGuid || !g_hid.HidD_GetPreparsedData || !g_hid.HidP_GetCaps ||
+        !g_hid.HidD_FreePreparsedData || !g_hid.HidD_GetNumInputBuffers || !g_hid.HidD_SetNumInputBuffers ||
+        !g_hid.HidD_GetSerialNumberString || !g_hid.HidD_GetIndexedString || !g_hid.CM_Get_Parent ||
+        !g_hid.SetupDiGetDeviceInterfaceDetailA || !g_hid.SetupDiGetClassDevsA || !g_hid.SetupDiEnumDeviceInterfaces ||
+        !g_hid.SetupDiDestroyDeviceInfoList) {
         UnbindHidLibraries();
         return FALSE;
     }

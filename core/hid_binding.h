@@ -16,11 +16,11 @@ typedef BOOLEAN(WINAPI* HidD_GetSerialNumberString_Fn)(HANDLE, PVOID, ULONG);
 typedef BOOLEAN(WINAPI* HidD_GetIndexedString_Fn)(HANDLE, ULONG, PVOID, ULONG);
 typedef CONFIGRET(WINAPI* CM_Get_Parent_Fn)(PDEVINST, DEVINST, ULONG);
 typedef BOOL(WINAPI* SetupDiGetDeviceInterfaceDetailA_Fn)(HDEVINFO, PSP_DEVICE_INTERFACE_DATA,
-                                                         PSP_DEVICE_INTERFACE_DETAIL_DATA_A, DWORD, PDWORD,
-                                                         PSP_DEVINFO_DATA);
+                                                          PSP_DEVICE_INTERFACE_DETAIL_DATA_A, DWORD, PDWORD,
+                                                          PSP_DEVINFO_DATA);
 typedef HDEVINFO(WINAPI* SetupDiGetClassDevsA_Fn)(const GUID*, PCSTR, HWND, DWORD);
 typedef BOOL(WINAPI* SetupDiEnumDeviceInterfaces_Fn)(HDEVINFO, PSP_DEVINFO_DATA, const GUID*, DWORD,
-                                                    PSP_DEVICE_INTERFACE_DATA);
+                                                     PSP_DEVICE_INTERFACE_DATA);
 typedef BOOL(WINAPI* SetupDiDestroyDeviceInfoList_Fn)(HDEVINFO);
 
 struct HidBinding {

@@ -90,9 +90,8 @@ static void OpenPipes(DeviceRecord* record) {
         // INVALID_HANDLE_VALUE, which the pipe lookups hand back.
         record->read_handles[pipe] = CreateFileA(detail->DevicePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                                  nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-        record->write_handles[pipe] = CreateFileA(detail->DevicePath, GENERIC_WRITE,
-                                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                                  FILE_FLAG_OVERLAPPED, nullptr);
+        record->write_handles[pipe] = CreateFileA(detail->DevicePath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                  nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         g_hid.HidD_SetNumInputBuffers(record->read_handles[pipe], kInputBuffers);
     }
 }

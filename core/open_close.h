@@ -4,10 +4,7 @@
 
 #include "device_table.h"
 
-enum : uint32_t {
-    kInputBuffers = 128,
-    kHeapInitialSize = 4096
-};
+enum : uint32_t { kInputBuffers = 128, kHeapInitialSize = 4096 };
 
 // Creates the record's events, locks and suspended reader; resumes it when
 // all exist. False (and nothing left behind) when any cannot be created.

@@ -75,8 +75,7 @@ PDXKIT_API void PDXKIT_CALL PdxKitCloseDevice(PdxKitHandle handle);
  * and the system's error (PDXKIT_ERROR_DEVICE_NOT_CONNECTED for an
  * unplugged chip), whatever the read timeout. */
 PDXKIT_API uint32_t PDXKIT_CALL PdxKitRead(PdxKitHandle handle, uint32_t pipe, uint8_t* buffer, uint32_t length);
-PDXKIT_API uint32_t PDXKIT_CALL PdxKitWrite(PdxKitHandle handle, uint32_t pipe, const uint8_t* buffer,
-                                            uint32_t length);
+PDXKIT_API uint32_t PDXKIT_CALL PdxKitWrite(PdxKitHandle handle, uint32_t pipe, const uint8_t* buffer, uint32_t length);
 PDXKIT_API PdxKitBool PDXKIT_CALL PdxKitReadImmediate(PdxKitHandle handle, uint32_t* value);
 PDXKIT_API PdxKitBool PDXKIT_CALL PdxKitCancelIo(PdxKitHandle handle, uint32_t pipe);
 

@@ -10,8 +10,7 @@ BOOLEAN CancelPendingIo(HANDLE file) {
     HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
     if (!kernel32) return FALSE;
     typedef BOOL(WINAPI * CancelIoFn)(HANDLE);
-    CancelIoFn cancel_io =
-        reinterpret_cast<CancelIoFn>(reinterpret_cast<void*>(GetProcAddress(kernel32, "CancelIo")));
+    CancelIoFn cancel_io = reinterpret_cast<CancelIoFn>(reinterpret_cast<void*>(GetProcAddress(kernel32, "CancelIo")));
     if (!cancel_io) return FALSE;
     cancel_io(file);
     return TRUE;
@@ -28,8 +27,7 @@ void CancelAndWaitForCompletion(HANDLE file, const OVERLAPPED* overlapped) {
     while (RequestPending(overlapped)) SleepEx(INFINITE, TRUE);
     // Its routine may still be queued: run it now, so that it cannot end a
     // later wait of this thread as if that wait's own request had completed.
-    while (SleepEx(0, TRUE) == WAIT_IO_COMPLETION) {
-    }
+    while (SleepEx(0, TRUE) == WAIT_IO_COMPLETION) {}
 }
 
 // Cancels the outstanding read and waits for it to complete: the buffer and
@@ -54,8 +52,8 @@ DWORD WINAPI ReaderThread(LPVOID device) {
 
     for (;;) {
         memset(report, 0, sizeof(report));
-        bool outstanding = ReadFileEx(file, report, kReportSize, &overlapped, NullCompletion) ||
-                           GetLastError() == ERROR_IO_PENDING;
+        bool outstanding =
+            ReadFileEx(file, report, kReportSize, &overlapped, NullCompletion) || GetLastError() == ERROR_IO_PENDING;
         // A read refused at once is never issued again: no report can come
         // any more, and queued reads must not wait for one.
         if (!outstanding) MarkGone(record, GetLastError());

@@ -66,9 +66,8 @@ PDXKIT_API uint32_t PDXKIT_CALL PdxKitWrite(PdxKitHandle handle, uint32_t pipe, 
     // Every attempt completed without success: report the last one's error,
     // or a general failure when it transferred nothing without an error.
     DWORD bytes = 0;
-    const DWORD error = GetOverlappedResult(context.write_handle, &context.overlapped, &bytes, FALSE)
-                            ? ERROR_SUCCESS
-                            : GetLastError();
+    const DWORD error =
+        GetOverlappedResult(context.write_handle, &context.overlapped, &bytes, FALSE) ? ERROR_SUCCESS : GetLastError();
     SetLastError(error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE);
     return 0;
 }

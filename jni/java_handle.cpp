@@ -11,7 +11,7 @@ static const bool kHandleIsAddress = sizeof(void*) <= sizeof(uint32_t);
 static const uint32_t kTokenRecords = kMaxDevices;
 
 uint32_t JavaHandleFromDevice(PdxKitHandle handle) {
-    if (handle == NULL) {
+    if (handle == nullptr) {
         return 0;
     }
     if (kHandleIsAddress) {
@@ -34,11 +34,11 @@ PdxKitHandle DeviceHandleFromJava(uint32_t value) {
         return (PdxKitHandle)(uintptr_t)value;
     }
     if ((value & PDX_JAVA_HANDLE_TOKEN_MASK) != PDX_JAVA_HANDLE_TOKEN_BASE) {
-        return NULL;
+        return nullptr;
     }
     uint32_t number = value & ~PDX_JAVA_HANDLE_TOKEN_MASK;
     if (number < 1 || number > kTokenRecords) {
-        return NULL;
+        return nullptr;
     }
     return (PdxKitHandle)&g_device_table[number - 1];
 }

@@ -21,8 +21,8 @@ static_assert(sizeof(jint) == 4, "Java int arrays carry 32-bit elements");
 static_assert(sizeof(jchar) == sizeof(uint16_t), "the serial number is UTF-16 on both sides");
 
 enum {
-    kJavaSerialUnits = 8,   // code units handed to Java
-    kSerialBufferUnits = 9, // code units PdxKitGetSerialNumber writes
+    kJavaSerialUnits = 8,    // code units handed to Java
+    kSerialBufferUnits = 9,  // code units PdxKitGetSerialNumber writes
     kPinBytes = 4
 };
 
@@ -38,7 +38,7 @@ static jlong HandleResult(PdxKitHandle handle) { return JavaSignExtended(JavaHan
 // create the array it has an exception pending; null goes back with it.
 static jintArray NewFilledIntArray(JNIEnv* env, const jint* elements, jsize count) {
     jintArray array = env->NewIntArray(count);
-    if (array != NULL) {
+    if (array != nullptr) {
         env->SetIntArrayRegion(array, 0, count, elements);
     }
     return array;
@@ -48,7 +48,7 @@ static jintArray NewFilledIntArray(JNIEnv* env, const jint* elements, jsize coun
 // is computed, so that no n wraps around to a small allocation.
 static jint* AllocateElements(uint32_t n) {
     if (n > kMaxJavaArrayLength || (size_t)n > (size_t)-1 / sizeof(jint)) {
-        return NULL;
+        return nullptr;
     }
     return (jint*)malloc((size_t)n * sizeof(jint));
 }
@@ -69,9 +69,9 @@ JNIEXPORT jintArray JNICALL Java_com_vantelo_pdx_PdxKit_read(JNIEnv* env, jclass
     jint* elements = AllocateElements(n);
     // No byte buffer is asked for once the elements are refused: the read
     // cannot happen, and a length near 4 GiB would only tie up memory.
-    uint8_t* bytes = elements != NULL ? (uint8_t*)malloc(n) : NULL;
+    uint8_t* bytes = elements != nullptr ? (uint8_t*)malloc(n) : nullptr;
     jintArray result;
-    if (elements == NULL || bytes == NULL) {
+    if (elements == nullptr || bytes == nullptr) {
         result = env->NewIntArray(0);
     } else {
         memset(bytes, 0, n);
@@ -95,17 +95,17 @@ JNIEXPORT jlong JNICALL Java_com_vantelo_pdx_PdxKit_write(JNIEnv* env, jclass cl
                                                           jintArray data) {
     // A null array, elements the VM cannot hand out, or no memory for the
     // bytes: nothing is sent, and 0 says so as for any failed write.
-    if (data == NULL) {
+    if (data == nullptr) {
         return 0;
     }
     jsize n = env->GetArrayLength(data);
-    jint* elements = env->GetIntArrayElements(data, NULL);
-    if (elements == NULL) {
+    jint* elements = env->GetIntArrayElements(data, nullptr);
+    if (elements == nullptr) {
         return 0;
     }
     uint8_t* bytes = (uint8_t*)malloc((size_t)n);
     uint32_t written = 0;
-    if (bytes != NULL) {
+    if (bytes != nullptr) {
         for (jsize i = 0; i < n; i++) {
             bytes[i] = (uint8_t)(elements[i] & 0xFF);
         }
@@ -160,8 +160,7 @@ JNIEXPORT jboolean JNICALL Java_com_vantelo_pdx_PdxKit_setTimeout(JNIEnv* env, j
     return (jboolean)PdxKitSetTimeout(HandleArg(handle), JavaLow32(milliseconds));
 }
 
-JNIEXPORT jboolean JNICALL Java_com_vantelo_pdx_PdxKit_cancelIo(JNIEnv* env, jclass cls, jlong handle,
-                                                                jlong pipe) {
+JNIEXPORT jboolean JNICALL Java_com_vantelo_pdx_PdxKit_cancelIo(JNIEnv* env, jclass cls, jlong handle, jlong pipe) {
     return (jboolean)PdxKitCancelIo(HandleArg(handle), JavaLow32(pipe));
 }
 

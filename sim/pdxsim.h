@@ -54,15 +54,15 @@ extern "C" {
 /* ---- Limits and defaults --------------------------------------------------- */
 
 #define PDXSIM_MAX_DEVICES 40
-#define PDXSIM_MAX_INTERFACES 4      /* per device */
-#define PDXSIM_MAX_STRING 64         /* UTF-16 code units of a string descriptor */
-#define PDXSIM_MAX_REPORT 256        /* bytes of one report or write */
+#define PDXSIM_MAX_INTERFACES 4 /* per device */
+#define PDXSIM_MAX_STRING 64    /* UTF-16 code units of a string descriptor */
+#define PDXSIM_MAX_REPORT 256   /* bytes of one report or write */
 
 #define PDXSIM_VENDOR_ID 0x1F3Au
 #define PDXSIM_PRODUCT_A 0x2A10u
 #define PDXSIM_PRODUCT_B 0x2A11u
 #define PDXSIM_DEFAULT_VERSION 0x0100u
-#define PDXSIM_LANGID_EN_US 0x0409u  /* default string at index 0 */
+#define PDXSIM_LANGID_EN_US 0x0409u /* default string at index 0 */
 
 /* Default report lengths (report id byte included). */
 #define PDXSIM_PIPE0_INPUT_LEN 5
@@ -106,34 +106,34 @@ PDXSIM_API const char* pdxsim_library_name(PdxSimLibrary lib);
 
 /* Faults of one interface's HID-stack answers. All zero: no fault. */
 typedef struct PdxSimInterfaceFaults {
-    int detail_size_zero;     /* the detail size query reports 0 bytes */
-    int open_rw_refused;      /* CreateFileA with GENERIC_READ or GENERIC_WRITE fails
-                                 (ERROR_ACCESS_DENIED); access 0 still opens.
-                                 Windows: applies to paths handed out by the detail
-                                 query while set (an inbound-only pipe: GENERIC_READ
-                                 is refused, GENERIC_WRITE alone and 0 open) */
-    int open_refused;         /* every CreateFileA fails (Linux: ERROR_ACCESS_DENIED;
-                                 Windows: ERROR_FILE_NOT_FOUND for paths handed out by
-                                 the detail query while set, no server listens) */
-    int attributes_fail;      /* HidD_GetAttributes FALSE */
-    int preparsed_fail;       /* HidD_GetPreparsedData FALSE */
-    int caps_fail;            /* HidP_GetCaps HIDP_STATUS_INVALID_PREPARSED_DATA */
-    int parent_fail_step;     /* 1: CM_Get_Parent of the interface node fails;
-                                 2: CM_Get_Parent of its parent fails
-                                 (CR_NO_SUCH_DEVNODE, result left untouched) */
-    int serial_fail;          /* HidD_GetSerialNumberString FALSE, even with a serial */
-    int string0_fail;         /* HidD_GetIndexedString(0) FALSE */
-    int detail_fill_fail;     /* the size query answers, the detail query with a
-                                 buffer fails (ERROR_INVALID_PARAMETER) and writes
-                                 nothing into it */
-    int input_buffers_fail;   /* HidD_SetNumInputBuffers FALSE (ERROR_GEN_FAILURE),
-                                 the count unchanged */
+    int detail_size_zero;   /* the detail size query reports 0 bytes */
+    int open_rw_refused;    /* CreateFileA with GENERIC_READ or GENERIC_WRITE fails
+                               (ERROR_ACCESS_DENIED); access 0 still opens.
+                               Windows: applies to paths handed out by the detail
+                               query while set (an inbound-only pipe: GENERIC_READ
+                               is refused, GENERIC_WRITE alone and 0 open) */
+    int open_refused;       /* every CreateFileA fails (Linux: ERROR_ACCESS_DENIED;
+                               Windows: ERROR_FILE_NOT_FOUND for paths handed out by
+                               the detail query while set, no server listens) */
+    int attributes_fail;    /* HidD_GetAttributes FALSE */
+    int preparsed_fail;     /* HidD_GetPreparsedData FALSE */
+    int caps_fail;          /* HidP_GetCaps HIDP_STATUS_INVALID_PREPARSED_DATA */
+    int parent_fail_step;   /* 1: CM_Get_Parent of the interface node fails;
+                               2: CM_Get_Parent of its parent fails
+                               (CR_NO_SUCH_DEVNODE, result left untouched) */
+    int serial_fail;        /* HidD_GetSerialNumberString FALSE, even with a serial */
+    int string0_fail;       /* HidD_GetIndexedString(0) FALSE */
+    int detail_fill_fail;   /* the size query answers, the detail query with a
+                               buffer fails (ERROR_INVALID_PARAMETER) and writes
+                               nothing into it */
+    int input_buffers_fail; /* HidD_SetNumInputBuffers FALSE (ERROR_GEN_FAILURE),
+                               the count unchanged */
 } PdxSimInterfaceFaults;
 
 typedef struct PdxSimInterfaceDesc {
-    uint16_t input_len;       /* HIDP_CAPS.InputReportByteLength */
-    uint16_t output_len;      /* HIDP_CAPS.OutputReportByteLength */
-    uint16_t feature_len;     /* HIDP_CAPS.FeatureReportByteLength */
+    uint16_t input_len;   /* HIDP_CAPS.InputReportByteLength */
+    uint16_t output_len;  /* HIDP_CAPS.OutputReportByteLength */
+    uint16_t feature_len; /* HIDP_CAPS.FeatureReportByteLength */
     uint16_t usage_page;
     uint16_t usage;
     PdxSimInterfaceFaults faults;
@@ -152,15 +152,15 @@ typedef struct PdxSimDeviceDesc {
     uint16_t vendor_id;
     uint16_t product_id;
     uint16_t version;
-    int serial_kind;                     /* PdxSimSerialKind */
-    uint16_t serial[PDXSIM_MAX_STRING];  /* UTF-16, serial_len units, no terminator needed */
+    int serial_kind;                    /* PdxSimSerialKind */
+    uint16_t serial[PDXSIM_MAX_STRING]; /* UTF-16, serial_len units, no terminator needed */
     int serial_len;
     uint16_t string0[PDXSIM_MAX_STRING]; /* string at index 0 (language IDs) */
     int string0_len;                     /* default 1: {0x0409} */
     int interface_count;                 /* default 2 */
     PdxSimInterfaceDesc iface[PDXSIM_MAX_INTERFACES];
-    int chip_model;                      /* non-zero (default): the chip model answers
-                                            writes (see Chip model) */
+    int chip_model; /* non-zero (default): the chip model answers
+                       writes (see Chip model) */
 } PdxSimDeviceDesc;
 
 typedef struct PdxSimIfaceRef {
@@ -170,11 +170,11 @@ typedef struct PdxSimIfaceRef {
 
 /* World-level faults. */
 typedef struct PdxSimWorldFaults {
-    int class_devs_fail;      /* SetupDiGetClassDevsA returns INVALID_HANDLE_VALUE */
-    uint32_t class_devs_error;/* its last error (default ERROR_INVALID_PARAMETER when 0) */
-    int enum_fail_index;      /* >= 0: SetupDiEnumDeviceInterfaces returns FALSE at this
-                                 member index (and after); -1 (default): no fault */
-    uint32_t enum_fail_error; /* the error of that FALSE (0: ERROR_NO_MORE_ITEMS) */
+    int class_devs_fail;                   /* SetupDiGetClassDevsA returns INVALID_HANDLE_VALUE */
+    uint32_t class_devs_error;             /* its last error (default ERROR_INVALID_PARAMETER when 0) */
+    int enum_fail_index;                   /* >= 0: SetupDiEnumDeviceInterfaces returns FALSE at this
+                                              member index (and after); -1 (default): no fault */
+    uint32_t enum_fail_error;              /* the error of that FALSE (0: ERROR_NO_MORE_ITEMS) */
     int missing_library[PDXSIM_LIB_COUNT]; /* the library cannot be loaded
                                  (Linux: not registered; Windows: its DllMain refuses) */
     int missing_entry[PDXSIM_ENTRY_COUNT]; /* the library does not export this entry
@@ -209,11 +209,11 @@ PDXSIM_API void pdxsim_set_serial(PdxSimDeviceDesc* dev, const char* ascii);
 
 /* Order presets, written into world->order. */
 typedef enum PdxSimOrder {
-    PDXSIM_ORDER_DEVICE_BY_DEVICE = 0, /* d0i0 d0i1 d1i0 d1i1 ... */
-    PDXSIM_ORDER_INTERLEAVED = 1,      /* d0i0 d1i0 ... d0i1 d1i1 ... */
+    PDXSIM_ORDER_DEVICE_BY_DEVICE = 0,    /* d0i0 d0i1 d1i0 d1i1 ... */
+    PDXSIM_ORDER_INTERLEAVED = 1,         /* d0i0 d1i0 ... d0i1 d1i1 ... */
     PDXSIM_ORDER_REVERSED_INTERFACES = 2, /* per device, highest interface first
                                           (pipe-1 interface first) */
-    PDXSIM_ORDER_REVERSED = 3          /* the default order backwards */
+    PDXSIM_ORDER_REVERSED = 3             /* the default order backwards */
 } PdxSimOrder;
 PDXSIM_API void pdxsim_world_set_order(PdxSimWorld* world, PdxSimOrder order);
 
@@ -263,14 +263,14 @@ PDXSIM_API const char* pdxsim_device_path(int device, int iface);
 /* ---- Counters and records --------------------------------------------------- */
 
 typedef struct PdxSimCounters {
-    uint32_t loads[PDXSIM_LIB_COUNT];    /* successful loads (reference 0 -> 1) */
-    uint32_t frees[PDXSIM_LIB_COUNT];    /* unloads (reference 1 -> 0) */
+    uint32_t loads[PDXSIM_LIB_COUNT]; /* successful loads (reference 0 -> 1) */
+    uint32_t frees[PDXSIM_LIB_COUNT]; /* unloads (reference 1 -> 0) */
     uint32_t refused_loads[PDXSIM_LIB_COUNT];
-    uint32_t calls[PDXSIM_ENTRY_COUNT];  /* calls per entry point */
-    int32_t live_sets;                   /* device-information sets not destroyed */
-    int32_t live_preparsed;              /* preparsed data not freed */
-    uint32_t opens;                      /* successful CreateFileA on device paths */
-    uint32_t refused_opens;              /* CreateFileA on device paths refused (Linux) */
+    uint32_t calls[PDXSIM_ENTRY_COUNT]; /* calls per entry point */
+    int32_t live_sets;                  /* device-information sets not destroyed */
+    int32_t live_preparsed;             /* preparsed data not freed */
+    uint32_t opens;                     /* successful CreateFileA on device paths */
+    uint32_t refused_opens;             /* CreateFileA on device paths refused (Linux) */
 } PdxSimCounters;
 
 PDXSIM_API void pdxsim_get_counters(PdxSimCounters* out);
@@ -279,17 +279,17 @@ PDXSIM_API void pdxsim_reset_counters(void);
 
 /* What callers passed (the latest value seen; 0 before any call). */
 typedef struct PdxSimRecord {
-    uint32_t class_devs_flags;        /* Flags of SetupDiGetClassDevsA */
-    int class_devs_guid_is_hid;       /* the GUID passed was the HID class GUID */
-    int class_devs_enumerator_null;   /* Enumerator argument was NULL */
-    uint32_t interface_data_cbsize;   /* SP_DEVICE_INTERFACE_DATA.cbSize at enumeration */
-    uint32_t detail_cbsize;           /* SP_DEVICE_INTERFACE_DETAIL_DATA_A.cbSize at fill */
-    uint32_t devinfo_cbsize;          /* SP_DEVINFO_DATA.cbSize at the detail query */
-    uint32_t attributes_size;         /* HIDD_ATTRIBUTES.Size at HidD_GetAttributes */
-    uint32_t serial_buffer_len;       /* length argument of HidD_GetSerialNumberString */
-    uint32_t indexed_buffer_len;      /* length argument of HidD_GetIndexedString */
-    uint32_t indexed_string_index;    /* index argument of HidD_GetIndexedString */
-    uint32_t cm_parent_flags;         /* flags of CM_Get_Parent */
+    uint32_t class_devs_flags;      /* Flags of SetupDiGetClassDevsA */
+    int class_devs_guid_is_hid;     /* the GUID passed was the HID class GUID */
+    int class_devs_enumerator_null; /* Enumerator argument was NULL */
+    uint32_t interface_data_cbsize; /* SP_DEVICE_INTERFACE_DATA.cbSize at enumeration */
+    uint32_t detail_cbsize;         /* SP_DEVICE_INTERFACE_DETAIL_DATA_A.cbSize at fill */
+    uint32_t devinfo_cbsize;        /* SP_DEVINFO_DATA.cbSize at the detail query */
+    uint32_t attributes_size;       /* HIDD_ATTRIBUTES.Size at HidD_GetAttributes */
+    uint32_t serial_buffer_len;     /* length argument of HidD_GetSerialNumberString */
+    uint32_t indexed_buffer_len;    /* length argument of HidD_GetIndexedString */
+    uint32_t indexed_string_index;  /* index argument of HidD_GetIndexedString */
+    uint32_t cm_parent_flags;       /* flags of CM_Get_Parent */
 } PdxSimRecord;
 PDXSIM_API void pdxsim_get_record(PdxSimRecord* out);
 
@@ -297,13 +297,13 @@ PDXSIM_API void pdxsim_get_record(PdxSimRecord* out);
 typedef struct PdxSimOpen {
     int device;
     int iface;
-    uint32_t access;          /* desired access (Windows: PDXSIM_ACCESS_UNKNOWN unless
-                                 the handle reached a hid.dll call, see below) */
-    uint32_t share;           /* Windows: PDXSIM_ACCESS_UNKNOWN */
-    uint32_t flags;           /* flags and attributes (Windows: PDXSIM_ACCESS_UNKNOWN) */
+    uint32_t access; /* desired access (Windows: PDXSIM_ACCESS_UNKNOWN unless
+                        the handle reached a hid.dll call, see below) */
+    uint32_t share;  /* Windows: PDXSIM_ACCESS_UNKNOWN */
+    uint32_t flags;  /* flags and attributes (Windows: PDXSIM_ACCESS_UNKNOWN) */
     int succeeded;
-    int still_open;           /* the handle has not been closed yet */
-    uint32_t input_buffers;   /* last HidD_SetNumInputBuffers accepted on it; 0 never */
+    int still_open;         /* the handle has not been closed yet */
+    uint32_t input_buffers; /* last HidD_SetNumInputBuffers accepted on it; 0 never */
 } PdxSimOpen;
 #define PDXSIM_ACCESS_UNKNOWN 0xFFFFFFFFu
 /* Copies up to `max` opens starting at `first` into out; returns how many
@@ -349,7 +349,7 @@ PDXSIM_API int pdxsim_send_read_error(int device, int iface, uint32_t error);
    clear. The log keeps the latest 4096. */
 typedef struct PdxSimWrite {
     uint8_t bytes[PDXSIM_MAX_REPORT];
-    uint32_t len;                     /* bytes received (cut to PDXSIM_MAX_REPORT) */
+    uint32_t len; /* bytes received (cut to PDXSIM_MAX_REPORT) */
     uint32_t index;
 } PdxSimWrite;
 PDXSIM_API uint32_t pdxsim_write_count(int device, int iface);
@@ -430,8 +430,8 @@ PDXSIM_API int pdxsim_chip_set_pins(int device, uint32_t value);
    tens of thousands of reports per second). At most one runs per device;
    starting one stops the previous. `count` 0 runs until stopped. */
 typedef struct PdxSimScriptStep {
-    uint32_t delay_us;   /* after the previous step */
-    uint32_t value;      /* pin state to set */
+    uint32_t delay_us; /* after the previous step */
+    uint32_t value;    /* pin state to set */
 } PdxSimScriptStep;
 /* Counter: the pin value of report k is start + k (sequence numbers, for loss
    checks); a report is sent for every value even if equal. */

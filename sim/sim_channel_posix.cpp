@@ -26,11 +26,11 @@ struct Conn {
     int iface = 0;
     uint32_t access = 0;
     uint32_t open_index = 0;
-    bool dead = false;                       // our end closed (unplugged or host closed)
-    std::deque<std::vector<uint8_t>> outq;   // acknowledgements waiting for room
+    bool dead = false;                      // our end closed (unplugged or host closed)
+    std::deque<std::vector<uint8_t>> outq;  // acknowledgements waiting for room
 };
 
-} // namespace
+}  // namespace
 
 struct SimChannelIface {
     std::vector<Conn*> conns;
@@ -122,7 +122,7 @@ void send_control_locked(Conn* c, const uint8_t* msg, size_t len) {
     if (c->outq.empty()) {
         ssize_t n = send(c->sim_fd, msg, len, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n == (ssize_t)len) return;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return; // host gone
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return;  // host gone
     }
     c->outq.emplace_back(msg, msg + len);
     struct epoll_event ev = {};
@@ -234,10 +234,10 @@ void kill_iface_locked(int device, int iface) {
     f->held.clear();
 }
 
-} // namespace
+}  // namespace
 
 int sim_posix_open(void* ctx, const char* path, DWORD access, DWORD share, DWORD flags, int* kind, DWORD* write_length,
-                    DWORD* error) {
+                   DWORD* error) {
     *write_length = 0;  // the channel captures writes as they come, of any length
     SimState& s = sim_state();
     std::lock_guard<std::mutex> lk(s.lock);

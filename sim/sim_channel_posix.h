@@ -8,6 +8,6 @@
 #define SIM_POSIX_PATH_PREFIX "\\\\?\\pdxsim#"
 
 int sim_posix_open(void* ctx, const char* path, DWORD access, DWORD share, DWORD flags, int* kind, DWORD* write_length,
-                    DWORD* error);
+                   DWORD* error);
 
 #endif

@@ -20,8 +20,8 @@ namespace {
 enum OpKind { OP_CONNECT, OP_READ, OP_WRITE, OP_CONTROL };
 enum PipeVariant { VARIANT_DUPLEX = 0, VARIANT_INBOUND = 1, VARIANT_COUNT = 2 };
 
-const DWORD kOutBuffer = 128 * 65; // host's input buffering: 128 pipe-1 reports
-const int kListeners = 4;          // instances kept listening per pipe name
+const DWORD kOutBuffer = 128 * 65;  // host's input buffering: 128 pipe-1 reports
+const int kListeners = 4;           // instances kept listening per pipe name
 const DWORD kReadBuffer = 4096;
 
 struct Inst;
@@ -30,7 +30,7 @@ struct Op {
     OVERLAPPED ov;
     OpKind kind;
     Inst* inst;
-    bool blocked; // a write that did not complete at once
+    bool blocked;  // a write that did not complete at once
     DWORD len;
     uint8_t buf[kReadBuffer];
 };
@@ -53,7 +53,7 @@ enum ControlCode { CTRL_STOP = 1, CTRL_REFRESH = 2 };
 struct Channel {
     HANDLE port = nullptr;
     std::thread thread;
-    std::vector<Inst*> insts; // every instance not yet freed
+    std::vector<Inst*> insts;  // every instance not yet freed
 };
 
 // Never destroyed: its thread may still run when statics are torn down.
@@ -92,7 +92,7 @@ void close_inst_locked(Inst* inst) {
         DisconnectNamedPipe(inst->pipe);
         sim_open_closed_locked(inst->open_index);
     }
-    CloseHandle(inst->pipe); // pending operations complete with errors
+    CloseHandle(inst->pipe);  // pending operations complete with errors
     inst->pipe = INVALID_HANDLE_VALUE;
     inst->connected = false;
     sim_state().changed.notify_all();
@@ -118,8 +118,8 @@ void start_read_locked(Inst* inst) {
 void on_connected_locked(Inst* inst) {
     inst->connected = true;
     // The host's access is not visible from the server end.
-    inst->open_index = sim_record_open_locked(inst->device, inst->iface, PDXSIM_ACCESS_UNKNOWN,
-                                              PDXSIM_ACCESS_UNKNOWN, PDXSIM_ACCESS_UNKNOWN, true);
+    inst->open_index = sim_record_open_locked(inst->device, inst->iface, PDXSIM_ACCESS_UNKNOWN, PDXSIM_ACCESS_UNKNOWN,
+                                              PDXSIM_ACCESS_UNKNOWN, true);
     start_read_locked(inst);
 }
 
@@ -127,9 +127,9 @@ void listen_locked(int device, int iface, int variant) {
     SimIface* f = sim_iface_locked(device, iface);
     if (!f || !f->present) return;
     DWORD mode = (variant == VARIANT_INBOUND ? PIPE_ACCESS_INBOUND : PIPE_ACCESS_DUPLEX) | FILE_FLAG_OVERLAPPED;
-    HANDLE pipe = CreateNamedPipeA(variant_path(*f, variant).c_str(), mode,
-                                   PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
-                                   kOutBuffer, 0, 0, nullptr);
+    HANDLE pipe =
+        CreateNamedPipeA(variant_path(*f, variant).c_str(), mode, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                         PIPE_UNLIMITED_INSTANCES, kOutBuffer, 0, 0, nullptr);
     if (pipe == INVALID_HANDLE_VALUE) return;
     Inst* inst = new Inst();
     inst->pipe = pipe;
@@ -139,13 +139,15 @@ void listen_locked(int device, int iface, int variant) {
     g_channel.insts.push_back(inst);
     CreateIoCompletionPort(pipe, g_channel.port, 0, 0);
     Op* op = new_op(OP_CONNECT, inst);
-    if (ConnectNamedPipe(pipe, &op->ov)) return; // packet follows
+    if (ConnectNamedPipe(pipe, &op->ov)) return;  // packet follows
     DWORD e = GetLastError();
     if (e == ERROR_IO_PENDING) return;
     inst->pending_ops--;
     free(op);
-    if (e == ERROR_PIPE_CONNECTED) on_connected_locked(inst);
-    else close_inst_locked(inst);
+    if (e == ERROR_PIPE_CONNECTED)
+        on_connected_locked(inst);
+    else
+        close_inst_locked(inst);
 }
 
 // Keeps kListeners instances listening on every name that should answer.
@@ -182,7 +184,7 @@ void service_loop() {
         BOOL ok = GetQueuedCompletionStatus(g_channel.port, &bytes, &key, &ov, INFINITE);
         DWORD error = ok ? 0 : GetLastError();
         if (!ov) {
-            if (!ok) return; // the port is gone
+            if (!ok) return;  // the port is gone
             if (key == CTRL_STOP) return;
             std::lock_guard<std::mutex> lk(s.lock);
             refresh_listeners_locked();
@@ -221,15 +223,16 @@ void service_loop() {
             break;
         case OP_READ:
             inst->reading = false;
-            if (ok || error == ERROR_MORE_DATA) start_read_locked(inst);
-            else if (error != ERROR_OPERATION_ABORTED) close_inst_locked(inst); // the host closed its handle
+            if (ok || error == ERROR_MORE_DATA)
+                start_read_locked(inst);
+            else if (error != ERROR_OPERATION_ABORTED)
+                close_inst_locked(inst);  // the host closed its handle
             break;
         case OP_WRITE:
             if (op->blocked) inst->blocked_writes--;
             if (!ok && error != ERROR_OPERATION_ABORTED) close_inst_locked(inst);
             break;
-        default:
-            break;
+        default: break;
         }
         free(op);
         sweep_locked();
@@ -252,7 +255,7 @@ void adopt_new_clients_locked(int device, int iface) {
     std::vector<Inst*> all = g_channel.insts;
     for (Inst* inst : all) {
         if (inst->device != device || inst->iface != iface || inst->connected || inst->closed) continue;
-        if (!PeekNamedPipe(inst->pipe, nullptr, 0, nullptr, nullptr, nullptr)) continue; // still listening
+        if (!PeekNamedPipe(inst->pipe, nullptr, 0, nullptr, nullptr, nullptr)) continue;  // still listening
         on_connected_locked(inst);
         adopted = true;
     }
@@ -266,7 +269,7 @@ bool host_still_there_locked(Inst* inst) {
     return e != ERROR_BROKEN_PIPE && e != ERROR_PIPE_NOT_CONNECTED && e != ERROR_NO_DATA;
 }
 
-} // namespace
+}  // namespace
 
 std::string sim_channel_path(uint32_t generation, int device, int iface) {
     char buf[128];
@@ -322,8 +325,8 @@ int sim_channel_send(int device, int iface, const uint8_t* bytes, uint32_t len) 
     adopt_new_clients_locked(device, iface);
     int reached = 0;
     each_connected_locked(device, iface, [&](Inst* inst) {
-        if (inst->variant == VARIANT_INBOUND) return; // nobody can read it
-        if (inst->blocked_writes > 0) return;        // the host's buffer is full: drop
+        if (inst->variant == VARIANT_INBOUND) return;  // nobody can read it
+        if (inst->blocked_writes > 0) return;          // the host's buffer is full: drop
         Op* op = new_op(OP_WRITE, inst);
         op->len = len > kReadBuffer ? kReadBuffer : len;
         memcpy(op->buf, bytes, op->len);
@@ -373,7 +376,7 @@ uint32_t sim_channel_open_handles_locked(int device, int iface, bool read_only) 
 
 uint32_t sim_channel_release(int device, int iface, uint32_t count) {
     uint32_t held = sim_channel_held(device, iface);
-    post_control(CTRL_REFRESH); // restarts the reads of instances no longer held
+    post_control(CTRL_REFRESH);  // restarts the reads of instances no longer held
     return held;
 }
 
@@ -433,7 +436,7 @@ uint32_t generic_access_of(HANDLE h) {
     return access;
 }
 
-} // namespace
+}  // namespace
 
 bool sim_channel_lookup(HANDLE h, SimHandleInfo* out) {
     if (!h || h == INVALID_HANDLE_VALUE) return false;

@@ -7,7 +7,7 @@
 
 namespace {
 
-const uint32_t kPipeThreshold = 8; // output length at which an interface is pipe 1
+const uint32_t kPipeThreshold = 8;  // output length at which an interface is pipe 1
 
 // Generators have their own wake-up so that stopping one is immediate and
 // the world's condition variable stays for waiters.
@@ -152,7 +152,7 @@ int start_generator(int device, GenPlan plan) {
 
 uint32_t period_of(uint32_t rate_hz) { return rate_hz ? 1000000000u / rate_hz : 1000000u; }
 
-} // namespace
+}  // namespace
 
 uint32_t sim_chip_answer(int device, int iface, const uint8_t* write, uint32_t len, uint8_t* reply, uint32_t cap) {
     SimState& s = sim_state();
@@ -187,9 +187,7 @@ uint32_t sim_chip_answer(int device, int iface, const uint8_t* write, uint32_t l
     memset(reply, 0, n);
     reply[0] = 0;
     switch (write[1]) {
-    case PDXSIM_CMD_ECHO:
-        memcpy(reply, write, len < n ? len : n);
-        break;
+    case PDXSIM_CMD_ECHO: memcpy(reply, write, len < n ? len : n); break;
     case PDXSIM_CMD_IDENTIFY: {
         reply[1] = PDXSIM_CMD_IDENTIFY;
         uint16_t ids[3] = {dev.vendor_id, dev.product_id, dev.version};
@@ -276,4 +274,4 @@ int pdxsim_chip_wait_done(int device, uint32_t timeout_ms) {
     return s.changed.wait_for(lk, std::chrono::milliseconds(timeout_ms), done) ? 1 : 0;
 }
 
-} // extern "C"
+}  // extern "C"

@@ -13,9 +13,9 @@ const GUID kHidGuid = {0x4D1E55B2u, 0xF16Fu, 0x11CFu, {0x88, 0xCB, 0x00, 0x11, 0
 // {745A17A0-74D3-11D0-B6FE-00A0C90F57DA}: the HIDClass setup class.
 const GUID kHidClassGuid = {0x745A17A0u, 0x74D3u, 0x11D0u, {0xB6, 0xFE, 0x00, 0xA0, 0xC9, 0x0F, 0x57, 0xDA}};
 
-const uint32_t kSetMagic = 0x53445850u;       // "PXDS"
-const uint32_t kPreparsedMagic = 0x50445850u; // "PXDP"
-const uint32_t kDefaultInputBuffers = 32;     // the HID class driver's default
+const uint32_t kSetMagic = 0x53445850u;        // "PXDS"
+const uint32_t kPreparsedMagic = 0x50445850u;  // "PXDP"
+const uint32_t kDefaultInputBuffers = 32;      // the HID class driver's default
 const DWORD kSpintActive = 0x00000001u;
 
 struct SimDevInfoSet {
@@ -87,7 +87,7 @@ void copy_string(const uint16_t* text, int units, PVOID buffer, ULONG length) {
     if (k < room) out[k] = 0;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" {
 
@@ -167,8 +167,7 @@ NTSTATUS WINAPI pdxsim_stack_HidP_GetCaps(PHIDP_PREPARSED_DATA data, PHIDP_CAPS 
     count_call(PDXSIM_HidP_GetCaps);
     SimPreparsed* p = preparsed_of(data);
     if (!p || !caps) return HIDP_STATUS_INVALID_PREPARSED_DATA;
-    if (s.installed && p->device < s.world->device_count &&
-        s.world->device[p->device].iface[p->iface].faults.caps_fail)
+    if (s.installed && p->device < s.world->device_count && s.world->device[p->device].iface[p->iface].faults.caps_fail)
         return HIDP_STATUS_INVALID_PREPARSED_DATA;
     *caps = p->caps;
     return HIDP_STATUS_SUCCESS;
@@ -246,15 +245,9 @@ BOOLEAN WINAPI pdxsim_stack_HidD_GetSerialNumberString(HANDLE h, PVOID buffer, U
         return FALSE;
     }
     switch (r.dev->serial_kind) {
-    case PDXSIM_SERIAL_NONE:
-        sim_set_last_error(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    case PDXSIM_SERIAL_STRING0:
-        copy_string(r.dev->string0, r.dev->string0_len, buffer, length);
-        return TRUE;
-    default:
-        copy_string(r.dev->serial, r.dev->serial_len, buffer, length);
-        return TRUE;
+    case PDXSIM_SERIAL_NONE: sim_set_last_error(ERROR_INVALID_PARAMETER); return FALSE;
+    case PDXSIM_SERIAL_STRING0: copy_string(r.dev->string0, r.dev->string0_len, buffer, length); return TRUE;
+    default: copy_string(r.dev->serial, r.dev->serial_len, buffer, length); return TRUE;
     }
 }
 
@@ -358,8 +351,8 @@ HDEVINFO WINAPI pdxsim_stack_SetupDiGetClassDevsA(const GUID* guid, PCSTR enumer
     return (HDEVINFO)set;
 }
 
-BOOL WINAPI pdxsim_stack_SetupDiEnumDeviceInterfaces(HDEVINFO h, PSP_DEVINFO_DATA info, const GUID* guid,
-                                                     DWORD index, PSP_DEVICE_INTERFACE_DATA data) {
+BOOL WINAPI pdxsim_stack_SetupDiEnumDeviceInterfaces(HDEVINFO h, PSP_DEVINFO_DATA info, const GUID* guid, DWORD index,
+                                                     PSP_DEVICE_INTERFACE_DATA data) {
     SimState& s = sim_state();
     std::lock_guard<std::mutex> lk(s.lock);
     count_call(PDXSIM_SetupDiEnumDeviceInterfaces);
@@ -488,4 +481,4 @@ PDXSIM_API uint32_t pdxsim_handle_access(void* handle) {
     return info.access;
 }
 
-} // extern "C"
+}  // extern "C"

@@ -28,9 +28,8 @@ PDXSIM_API BOOL WINAPI pdxsim_stack_SetupDiGetDeviceInterfaceDetailA(HDEVINFO se
                                                                      PSP_DEVINFO_DATA info);
 PDXSIM_API HDEVINFO WINAPI pdxsim_stack_SetupDiGetClassDevsA(const GUID* guid, PCSTR enumerator, HWND parent,
                                                              DWORD flags);
-PDXSIM_API BOOL WINAPI pdxsim_stack_SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA info,
-                                                                const GUID* guid, DWORD index,
-                                                                PSP_DEVICE_INTERFACE_DATA data);
+PDXSIM_API BOOL WINAPI pdxsim_stack_SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA info, const GUID* guid,
+                                                                DWORD index, PSP_DEVICE_INTERFACE_DATA data);
 PDXSIM_API BOOL WINAPI pdxsim_stack_SetupDiDestroyDeviceInfoList(HDEVINFO set);
 
 #ifdef __cplusplus

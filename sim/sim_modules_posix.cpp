@@ -15,7 +15,7 @@ bool g_named_faults_set = false;
 void on_load(void* ctx) { sim_library_loaded((int)(intptr_t)ctx); }
 void on_unload(void* ctx) { sim_library_unloaded((int)(intptr_t)ctx); }
 
-} // namespace
+}  // namespace
 
 void sim_modules_install() {
     PdxSimWorldFaults faults;
@@ -24,7 +24,8 @@ void sim_modules_install() {
         std::lock_guard<std::mutex> lk(s.lock);
         faults = s.installed ? s.world->faults : PdxSimWorldFaults{};
     }
-    if (!g_path_registered) g_path_registered = pdxrt_register_path_handler(SIM_POSIX_PATH_PREFIX, sim_posix_open, nullptr);
+    if (!g_path_registered)
+        g_path_registered = pdxrt_register_path_handler(SIM_POSIX_PATH_PREFIX, sim_posix_open, nullptr);
     sim_modules_table_build(&g_table, faults, on_load, on_unload);
     // A missing library must fail LoadLibraryA as the platform's loader does,
     // not fall back to another provider, so it is a named fault of the

@@ -23,7 +23,7 @@ void* const kAddresses[PDXSIM_ENTRY_COUNT] = {
     (void*)pdxsim_stack_SetupDiDestroyDeviceInfoList,
 };
 
-} // namespace
+}  // namespace
 
 void sim_modules_table_build(SimModuleTable* t, const PdxSimWorldFaults& faults, void (*on_load)(void*),
                              void (*on_unload)(void*)) {

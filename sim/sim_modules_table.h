@@ -13,7 +13,7 @@ struct SimModuleTable {
     PdxRtExport exports[2][PDXSIM_LIB_COUNT][PDXSIM_ENTRY_COUNT];
     PdxRtModuleDef def_sets[2][PDXSIM_LIB_COUNT];
     int which;
-    PdxRtModuleDef* defs; // the current set
+    PdxRtModuleDef* defs;  // the current set
 };
 
 void sim_modules_table_build(SimModuleTable* t, const PdxSimWorldFaults& faults, void (*on_load)(void*),

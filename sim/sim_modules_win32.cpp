@@ -26,4 +26,4 @@ int pdxsim_fake_entry_missing(int entry) {
     return s.installed && entry >= 0 && entry < PDXSIM_ENTRY_COUNT && s.world->faults.missing_entry[entry];
 }
 
-} // extern "C"
+}  // extern "C"

@@ -37,7 +37,7 @@ void bind_last_error(const PdxRtServices* services) {
     if (!g_set_last_error) g_set_last_error = (SetLastErrorFn)dlsym(self, "SetLastError");
 }
 
-} // namespace
+}  // namespace
 
 void sim_modules_install() {
     PdxSimWorldFaults faults;
@@ -77,4 +77,4 @@ PDXSIM_API void pdxkit_hid_stack_attach(const PdxRtServices* services) {
     bind_last_error(services);
 }
 
-} // extern "C"
+}  // extern "C"

@@ -18,13 +18,13 @@
 #include <thread>
 #include <vector>
 
-struct SimChannelIface; // per-platform channel state of one interface
+struct SimChannelIface;  // per-platform channel state of one interface
 
 struct SimIface {
     int device = 0;
     int iface = 0;
-    bool exists = false;     // part of the installed world
-    bool present = false;    // plugged in
+    bool exists = false;   // part of the installed world
+    bool present = false;  // plugged in
     uint32_t devinst = 0;
     uint32_t parent_devinst = 0;
     std::string path;
@@ -68,7 +68,7 @@ struct SimDevice {
 
 struct SimState {
     std::mutex lock;
-    std::condition_variable changed; // open handles, writes, generator state
+    std::condition_variable changed;  // open handles, writes, generator state
     bool installed = false;
     uint32_t generation = 0;
     std::unique_ptr<PdxSimWorld> world;
@@ -95,8 +95,8 @@ enum { SIM_ROOT_DEVINST = 1 };
 // Decides whether the open is allowed; on success records it and returns the
 // index of the open in the opens log (for later updates), else -1 with the
 // Win32 error.
-int sim_decide_open_locked(const char* path, uint32_t access, uint32_t share, uint32_t flags, int* device,
-                           int* iface, uint32_t* error);
+int sim_decide_open_locked(const char* path, uint32_t access, uint32_t share, uint32_t flags, int* device, int* iface,
+                           uint32_t* error);
 uint32_t sim_record_open_locked(int device, int iface, uint32_t access, uint32_t share, uint32_t flags, bool ok);
 // Finds an interface by its device path (current generation). Lock held.
 SimIface* sim_iface_by_path_locked(const char* path);
@@ -128,17 +128,17 @@ std::string sim_channel_path(uint32_t generation, int device, int iface);
 // The path the detail query hands out now (Windows: open faults select
 // variants of the pipe name). Lock held.
 std::string sim_channel_detail_path_locked(const SimIface& f, const PdxSimInterfaceFaults& faults);
-bool sim_channel_start();                 // called by install, lock not held
-void sim_channel_stop();                  // called by uninstall/install, lock not held
-int sim_channel_send(int device, int iface, const uint8_t* bytes, uint32_t len); // lock not held
+bool sim_channel_start();  // called by install, lock not held
+void sim_channel_stop();   // called by uninstall/install, lock not held
+int sim_channel_send(int device, int iface, const uint8_t* bytes, uint32_t len);  // lock not held
 int sim_channel_send_error(int device, int iface, uint32_t error);
-void sim_channel_unplug(int device, int iface); // lock not held
+void sim_channel_unplug(int device, int iface);  // lock not held
 void sim_channel_plug(int device, int iface);
 uint32_t sim_channel_open_handles_locked(int device, int iface, bool read_only);
 uint32_t sim_channel_release(int device, int iface, uint32_t count);
 uint32_t sim_channel_held(int device, int iface);
 bool sim_channel_supports_completion_faults();
-void sim_channel_faults_changed(int device, int iface); // open faults changed (Windows relisten)
+void sim_channel_faults_changed(int device, int iface);  // open faults changed (Windows relisten)
 void sim_channel_hold_changed(int device, int iface);
 // The interface a HID-stack handle names. `key` identifies the handle for
 // per-handle records; open_index is its entry in the opens log or -1; access
@@ -150,12 +150,12 @@ struct SimHandleInfo {
     uint64_t key;
     int64_t open_index;
     uint32_t access;
-    bool gone; // the device went away under this handle
+    bool gone;  // the device went away under this handle
 };
 bool sim_channel_lookup(HANDLE h, SimHandleInfo* out);
 
 // ---- Library registration, one implementation per platform ---------------
-void sim_modules_install(); // after the world changed (missing libs/entries)
+void sim_modules_install();  // after the world changed (missing libs/entries)
 // Called by the module load hooks.
 void sim_library_loaded(int lib);
 void sim_library_unloaded(int lib);

@@ -58,7 +58,7 @@ struct Parser {
     PdxSimWorld* world;
     char* error;
     size_t error_size;
-    int family = 0; // devices of the first clause
+    int family = 0;  // devices of the first clause
 
     bool fail(const std::string& msg) {
         if (error && error_size) snprintf(error, error_size, "%s", msg.c_str());
@@ -138,11 +138,16 @@ struct Parser {
             if (w.size() != 2) return fail("order needs one word");
             std::string o = lower(w[1]);
             // The order is applied once all devices are known (see parse()).
-            if (o == "device") world->order_count = -1;
-            else if (o == "interleaved") world->order_count = -2;
-            else if (o == "reversed-interfaces") world->order_count = -3;
-            else if (o == "reversed") world->order_count = -4;
-            else return fail("unknown order '" + w[1] + "'");
+            if (o == "device")
+                world->order_count = -1;
+            else if (o == "interleaved")
+                world->order_count = -2;
+            else if (o == "reversed-interfaces")
+                world->order_count = -3;
+            else if (o == "reversed")
+                world->order_count = -4;
+            else
+                return fail("unknown order '" + w[1] + "'");
             return true;
         }
         if (number(w[0], &n) && w.size() >= 2 && lower(w[1]) == "foreign") {
@@ -154,9 +159,12 @@ struct Parser {
                 long x;
                 if (k + 1 >= w.size() || !number(w[k + 1], &x) || x < 0 || x > 0xFFFF)
                     return fail("bad foreign clause");
-                if (key == "vendor") vendor = (uint16_t)x;
-                else if (key == "product") product = (uint16_t)x;
-                else return fail("unknown word '" + w[k] + "'");
+                if (key == "vendor")
+                    vendor = (uint16_t)x;
+                else if (key == "product")
+                    product = (uint16_t)x;
+                else
+                    return fail("unknown word '" + w[k] + "'");
                 k += 2;
             }
             if (n < 0 || world->device_count + n > PDXSIM_MAX_DEVICES) return fail("too many devices");
@@ -173,7 +181,7 @@ struct Parser {
     }
 };
 
-} // namespace
+}  // namespace
 
 extern "C" int pdxsim_parse_world(const char* text, PdxSimWorld* world, char* error, size_t error_size) {
     if (error && error_size) error[0] = 0;

@@ -9,13 +9,20 @@
 namespace {
 
 const char* const kEntryNames[PDXSIM_ENTRY_COUNT] = {
-    "HidD_GetAttributes",         "HidD_GetHidGuid",
-    "HidD_GetPreparsedData",      "HidP_GetCaps",
-    "HidD_FreePreparsedData",     "HidD_GetNumInputBuffers",
-    "HidD_SetNumInputBuffers",    "HidD_GetSerialNumberString",
-    "HidD_GetIndexedString",      "CM_Get_Parent",
-    "SetupDiGetDeviceInterfaceDetailA", "SetupDiGetClassDevsA",
-    "SetupDiEnumDeviceInterfaces", "SetupDiDestroyDeviceInfoList",
+    "HidD_GetAttributes",
+    "HidD_GetHidGuid",
+    "HidD_GetPreparsedData",
+    "HidP_GetCaps",
+    "HidD_FreePreparsedData",
+    "HidD_GetNumInputBuffers",
+    "HidD_SetNumInputBuffers",
+    "HidD_GetSerialNumberString",
+    "HidD_GetIndexedString",
+    "CM_Get_Parent",
+    "SetupDiGetDeviceInterfaceDetailA",
+    "SetupDiGetClassDevsA",
+    "SetupDiEnumDeviceInterfaces",
+    "SetupDiDestroyDeviceInfoList",
 };
 
 const char* const kLibraryNames[PDXSIM_LIB_COUNT] = {"hid.dll", "cfgmgr32.dll", "setupapi.dll"};
@@ -49,10 +56,10 @@ bool wait_until(std::unique_lock<std::mutex>& lk, uint32_t timeout_ms, Pred pred
     return s.changed.wait_until(lk, deadline_after(timeout_ms), pred);
 }
 
-} // namespace
+}  // namespace
 
 SimState& sim_state() {
-    static SimState* state = new SimState(); // never destroyed: threads may outlive statics
+    static SimState* state = new SimState();  // never destroyed: threads may outlive statics
     return *state;
 }
 
@@ -342,10 +349,11 @@ uint32_t pdxsim_write_count(int device, int iface) {
 int pdxsim_wait_writes(int device, int iface, uint32_t count, uint32_t timeout_ms) {
     SimState& s = sim_state();
     std::unique_lock<std::mutex> lk(s.lock);
-    return wait_until(lk, timeout_ms, [&] {
-               SimIface* f = sim_iface_locked(device, iface);
-               return !f || f->write_total >= count;
-           }) &&
+    return wait_until(lk, timeout_ms,
+                      [&] {
+                          SimIface* f = sim_iface_locked(device, iface);
+                          return !f || f->write_total >= count;
+                      }) &&
            sim_iface_locked(device, iface) != nullptr;
 }
 
@@ -437,7 +445,7 @@ uint32_t pdxsim_release_writes(int device, int iface, uint32_t count) {
 
 uint32_t pdxsim_held_writes(int device, int iface) { return sim_channel_held(device, iface); }
 
-} // extern "C"
+}  // extern "C"
 
 // Marks one interface (iface >= 0) or every interface of a device present
 // or gone, then lets the channels follow.
@@ -469,7 +477,7 @@ void pdxsim_unplug(int device, int iface) { set_present(device, iface, false); }
 
 void pdxsim_plug(int device, int iface) { set_present(device, iface, true); }
 
-} // extern "C"
+}  // extern "C"
 
 // ---- Opens ----------------------------------------------------------------------
 
@@ -494,14 +502,16 @@ uint32_t sim_record_open_locked(int device, int iface, uint32_t access, uint32_t
     rec.still_open = ok ? 1 : 0;
     s.opens.push_back(rec);
     if (s.opens.size() > kOpenLogLimit) s.opens.pop_front();
-    if (ok) s.counters.opens++;
-    else s.counters.refused_opens++;
+    if (ok)
+        s.counters.opens++;
+    else
+        s.counters.refused_opens++;
     s.changed.notify_all();
     return s.opens_total++;
 }
 
-int sim_decide_open_locked(const char* path, uint32_t access, uint32_t share, uint32_t flags, int* device,
-                           int* iface, uint32_t* error) {
+int sim_decide_open_locked(const char* path, uint32_t access, uint32_t share, uint32_t flags, int* device, int* iface,
+                           uint32_t* error) {
     SimState& s = sim_state();
     SimIface* f = sim_iface_by_path_locked(path);
     if (!f || !f->present) {

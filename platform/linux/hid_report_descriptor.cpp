@@ -9,7 +9,13 @@ namespace {
 
 enum ItemType { ITEM_MAIN = 0, ITEM_GLOBAL = 1, ITEM_LOCAL = 2 };
 
-enum MainTag { MAIN_INPUT = 0x8, MAIN_OUTPUT = 0x9, MAIN_COLLECTION = 0xA, MAIN_FEATURE = 0xB, MAIN_END_COLLECTION = 0xC };
+enum MainTag {
+    MAIN_INPUT = 0x8,
+    MAIN_OUTPUT = 0x9,
+    MAIN_COLLECTION = 0xA,
+    MAIN_FEATURE = 0xB,
+    MAIN_END_COLLECTION = 0xC
+};
 
 enum GlobalTag {
     GLOBAL_USAGE_PAGE = 0x0,
@@ -35,10 +41,10 @@ struct GlobalState {
 };
 
 struct LocalState {
-    uint32_t entries;        // usages and usage ranges declared
-    uint32_t usages;         // usages they name, ranges expanded
+    uint32_t entries;  // usages and usage ranges declared
+    uint32_t usages;   // usages they name, ranges expanded
     int have_first;
-    uint32_t first_usage;    // the first usage, page in the upper half
+    uint32_t first_usage;  // the first usage, page in the upper half
     int have_minimum;
     uint32_t minimum;
 };
@@ -48,8 +54,8 @@ struct ParseState {
     GlobalState stack[PDX_HID_MAX_GLOBAL_STACK];
     uint32_t stack_depth;
     LocalState local;
-    uint32_t depth;              // open collections
-    uint32_t top_level_seen;     // top-level collections begun so far
+    uint32_t depth;                                   // open collections
+    uint32_t top_level_seen;                          // top-level collections begun so far
     uint32_t report_bits[PDX_HID_REPORT_KINDS][256];  // first top-level collection, by report id
     int has_report[PDX_HID_REPORT_KINDS];
     int numbered;
@@ -107,12 +113,9 @@ int HandleReportItem(ParseState* s, PdxHidDescriptorSummary* out, int kind, uint
 
 int HandleMain(ParseState* s, PdxHidDescriptorSummary* out, uint32_t tag, uint32_t value) {
     switch (tag) {
-    case MAIN_INPUT:
-        return HandleReportItem(s, out, PDX_HID_INPUT, value);
-    case MAIN_OUTPUT:
-        return HandleReportItem(s, out, PDX_HID_OUTPUT, value);
-    case MAIN_FEATURE:
-        return HandleReportItem(s, out, PDX_HID_FEATURE, value);
+    case MAIN_INPUT: return HandleReportItem(s, out, PDX_HID_INPUT, value);
+    case MAIN_OUTPUT: return HandleReportItem(s, out, PDX_HID_OUTPUT, value);
+    case MAIN_FEATURE: return HandleReportItem(s, out, PDX_HID_FEATURE, value);
     case MAIN_COLLECTION:
         if (s->depth == 0) {
             s->top_level_seen = SaturatingAdd32(s->top_level_seen, 1);
@@ -129,22 +132,15 @@ int HandleMain(ParseState* s, PdxHidDescriptorSummary* out, uint32_t tag, uint32
         if (s->depth == 0) return 0;
         s->depth--;
         return 1;
-    default:
-        return 1;  // reserved tags carry nothing we need
+    default: return 1;  // reserved tags carry nothing we need
     }
 }
 
 int HandleGlobal(ParseState* s, uint32_t tag, uint32_t value) {
     switch (tag) {
-    case GLOBAL_USAGE_PAGE:
-        s->global.usage_page = value & 0xFFFFu;
-        return 1;
-    case GLOBAL_REPORT_SIZE:
-        s->global.report_size = value;
-        return 1;
-    case GLOBAL_REPORT_COUNT:
-        s->global.report_count = value;
-        return 1;
+    case GLOBAL_USAGE_PAGE: s->global.usage_page = value & 0xFFFFu; return 1;
+    case GLOBAL_REPORT_SIZE: s->global.report_size = value; return 1;
+    case GLOBAL_REPORT_COUNT: s->global.report_count = value; return 1;
     case GLOBAL_REPORT_ID:
         // Id 0 is reserved for "no report id"; ids are one byte.
         if (value == 0 || value > 255) return 0;
@@ -159,16 +155,13 @@ int HandleGlobal(ParseState* s, uint32_t tag, uint32_t value) {
         if (s->stack_depth == 0) return 0;
         s->global = s->stack[--s->stack_depth];
         return 1;
-    default:
-        return 1;  // logical and physical ranges, units: not needed
+    default: return 1;  // logical and physical ranges, units: not needed
     }
 }
 
 void HandleLocal(ParseState* s, uint32_t tag, uint32_t value, size_t size) {
     switch (tag) {
-    case LOCAL_USAGE:
-        AddLocalUsage(s, FullUsage(s, value, size), 1);
-        break;
+    case LOCAL_USAGE: AddLocalUsage(s, FullUsage(s, value, size), 1); break;
     case LOCAL_USAGE_MINIMUM:
         s->local.have_minimum = 1;
         s->local.minimum = FullUsage(s, value, size);
@@ -182,8 +175,7 @@ void HandleLocal(ParseState* s, uint32_t tag, uint32_t value, size_t size) {
         s->local.have_minimum = 0;
         break;
     }
-    default:
-        break;  // designators, strings, delimiters
+    default: break;  // designators, strings, delimiters
     }
 }
 

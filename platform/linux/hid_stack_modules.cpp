@@ -8,12 +8,14 @@
 
 namespace {
 
-#define HID_EXPORT(name) {#name, (void*)&PdxLinux_##name}
+#define HID_EXPORT(name) \
+    { #name, (void*)&PdxLinux_##name }
 
 const PdxRtExport g_hid_exports[] = {
-    HID_EXPORT(HidD_GetAttributes),         HID_EXPORT(HidD_GetHidGuid),       HID_EXPORT(HidD_GetPreparsedData),
-    HID_EXPORT(HidP_GetCaps),               HID_EXPORT(HidD_FreePreparsedData), HID_EXPORT(HidD_GetNumInputBuffers),
-    HID_EXPORT(HidD_SetNumInputBuffers),    HID_EXPORT(HidD_GetSerialNumberString),
+    HID_EXPORT(HidD_GetAttributes),      HID_EXPORT(HidD_GetHidGuid),
+    HID_EXPORT(HidD_GetPreparsedData),   HID_EXPORT(HidP_GetCaps),
+    HID_EXPORT(HidD_FreePreparsedData),  HID_EXPORT(HidD_GetNumInputBuffers),
+    HID_EXPORT(HidD_SetNumInputBuffers), HID_EXPORT(HidD_GetSerialNumberString),
     HID_EXPORT(HidD_GetIndexedString),
 };
 
@@ -33,26 +35,26 @@ const PdxRtExport g_setupapi_exports[] = {
 #define COUNT_OF(a) (sizeof(a) / sizeof((a)[0]))
 
 const PdxRtModuleDef g_modules[] = {
-    {"hid.dll", g_hid_exports, COUNT_OF(g_hid_exports), NULL, NULL, NULL},
-    {"cfgmgr32.dll", g_cfgmgr32_exports, COUNT_OF(g_cfgmgr32_exports), NULL, NULL, NULL},
-    {"setupapi.dll", g_setupapi_exports, COUNT_OF(g_setupapi_exports), NULL, NULL, NULL},
+    {"hid.dll", g_hid_exports, COUNT_OF(g_hid_exports), nullptr, nullptr, nullptr},
+    {"cfgmgr32.dll", g_cfgmgr32_exports, COUNT_OF(g_cfgmgr32_exports), nullptr, nullptr, nullptr},
+    {"setupapi.dll", g_setupapi_exports, COUNT_OF(g_setupapi_exports), nullptr, nullptr, nullptr},
 };
 
 pthread_once_t g_paths_once = PTHREAD_ONCE_INIT;
 
-void RegisterPaths(void) { pdxrt_register_path_handler(PDX_HIDRAW_PATH_PREFIX, pdx_hidraw_open, NULL); }
+void RegisterPaths(void) { pdxrt_register_path_handler(PDX_HIDRAW_PATH_PREFIX, pdx_hidraw_open, nullptr); }
 
 }  // namespace
 
 extern "C" const PdxRtModuleDef* pdx_linux_hid_module(const char* name) {
-    if (!name) return NULL;
+    if (!name) return nullptr;
     for (size_t i = 0; i < COUNT_OF(g_modules); i++) {
         if (strcmp(name, g_modules[i].name) == 0) {
             pthread_once(&g_paths_once, RegisterPaths);
             return &g_modules[i];
         }
     }
-    return NULL;
+    return nullptr;
 }
 
 extern "C" void pdx_linux_hid_install(void) {

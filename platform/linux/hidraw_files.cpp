@@ -34,13 +34,15 @@ struct OpenFile {
 pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 OpenFile g_files[PDX_HIDRAW_MAX_FILES];
 
-int SameFile(const OpenFile* entry, const struct stat* st) { return entry->dev == st->st_dev && entry->ino == st->st_ino; }
+int SameFile(const OpenFile* entry, const struct stat* st) {
+    return entry->dev == st->st_dev && entry->ino == st->st_ino;
+}
 
 // Entry of a live descriptor; lock held.
 OpenFile* FindEntry(int fd, const struct stat* st) {
     for (int i = 0; i < PDX_HIDRAW_MAX_FILES; i++)
         if (g_files[i].in_use && g_files[i].fd == fd && SameFile(&g_files[i], st)) return &g_files[i];
-    return NULL;
+    return nullptr;
 }
 
 // A slot for a new descriptor: its own old one, a free one, or one whose
@@ -54,7 +56,7 @@ OpenFile* FreeEntry(int fd) {
         struct stat st;
         if (fstat(g_files[i].fd, &st) != 0 || !SameFile(&g_files[i], &st)) return &g_files[i];
     }
-    return NULL;
+    return nullptr;
 }
 
 DWORD ErrorFromErrno(int err) {
@@ -62,21 +64,15 @@ DWORD ErrorFromErrno(int err) {
     case ENOENT:
     case ENODEV:
     case ENXIO:
-    case ENOTDIR:
-        return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERROR_FILE_NOT_FOUND;
     case EACCES:
     case EPERM:
-    case EROFS:
-        return ERROR_ACCESS_DENIED;
+    case EROFS: return ERROR_ACCESS_DENIED;
     case EMFILE:
-    case ENFILE:
-        return ERROR_TOO_MANY_OPEN_FILES;
-    case ENOMEM:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    case EBUSY:
-        return ERROR_SHARING_VIOLATION;
-    default:
-        return ERROR_GEN_FAILURE;
+    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case EBUSY: return ERROR_SHARING_VIOLATION;
+    default: return ERROR_GEN_FAILURE;
     }
 }
 
@@ -192,7 +188,7 @@ BOOL pdx_hidraw_set_input_buffers(HANDLE file, ULONG count) {
     struct stat st;
     BOOL done = FALSE;
     pthread_mutex_lock(&g_lock);
-    OpenFile* entry = fstat(fd, &st) == 0 ? FindEntry(fd, &st) : NULL;
+    OpenFile* entry = fstat(fd, &st) == 0 ? FindEntry(fd, &st) : nullptr;
     // hidraw's ring of reports per handle has a fixed size: a count the
     // platform would take is accepted, and the handle keeps the ring it has,
     // which is what the count query goes on reporting.

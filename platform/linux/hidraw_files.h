@@ -21,14 +21,11 @@
 // buffer, at most one byte less than asked, sets the first byte to 0 and
 // counts it. Writes go out unchanged: hidraw takes a leading 0 as "no
 // report id".
-enum PdxHidrawFileKind {
-    PDX_HIDRAW_FILE_NUMBERED = 2,
-    PDX_HIDRAW_FILE_UNNUMBERED = 3
-};
+enum PdxHidrawFileKind { PDX_HIDRAW_FILE_NUMBERED = 2, PDX_HIDRAW_FILE_UNNUMBERED = 3 };
 
 typedef struct PdxHidrawFile {
-    char name[PDX_HIDRAW_NAME_MAX];        // "hidrawN"
-    char hid_device[PDX_SYSFS_PATH_MAX];   // the HID device's directory when opened
+    char name[PDX_HIDRAW_NAME_MAX];       // "hidrawN"
+    char hid_device[PDX_SYSFS_PATH_MAX];  // the HID device's directory when opened
     int numbered;
     ULONG input_buffers;
 } PdxHidrawFile;

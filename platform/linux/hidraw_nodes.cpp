@@ -40,7 +40,8 @@ int FillNode(const char* name, unsigned number, PdxHidrawNode* out) {
         if (!pdx_sysfs_resolve(device_link, out->hid_device, sizeof(out->hid_device))) return 0;
     }
     char devname[PDX_HIDRAW_DEVICE_PATH_MAX];
-    if (!pdx_sysfs_uevent_value(node_dir, "DEVNAME", devname, sizeof(devname))) snprintf(devname, sizeof(devname), "%s", name);
+    if (!pdx_sysfs_uevent_value(node_dir, "DEVNAME", devname, sizeof(devname)))
+        snprintf(devname, sizeof(devname), "%s", name);
     const char* relative = devname[0] == '/' ? devname + 1 : devname;
     if (strncmp(relative, "dev/", 4) == 0) relative += 4;
     if (snprintf(out->device_path, sizeof(out->device_path), "/dev/%s", relative) >= (int)sizeof(out->device_path))
@@ -93,7 +94,7 @@ size_t pdx_hidraw_list_nodes(PdxHidrawNode* out, size_t cap) {
     if (!dir) return 0;
     size_t count = 0;
     struct dirent* entry;
-    while (count < cap && (entry = readdir(dir)) != NULL) {
+    while (count < cap && (entry = readdir(dir)) != nullptr) {
         unsigned number;
         if (!ParseNodeNumber(entry->d_name, &number)) continue;
         if (!FillNode(entry->d_name, number, &out[count])) continue;
@@ -119,7 +120,7 @@ int pdx_hid_device_ids(const char* hid_device, uint16_t* bus, uint16_t* vendor, 
     char text[64];
     if (!pdx_sysfs_uevent_value(hid_device, "HID_ID", text, sizeof(text))) return 0;
     const char* first = strchr(text, ':');
-    const char* second = first ? strchr(first + 1, ':') : NULL;
+    const char* second = first ? strchr(first + 1, ':') : nullptr;
     if (!second) return 0;
     unsigned long b, v, p;
     if (!ParseHex(text, (size_t)(first - text), &b) || !ParseHex(first + 1, (size_t)(second - first - 1), &v) ||

@@ -21,10 +21,10 @@
 #define PDX_HIDRAW_DEVICE_PATH_MAX 64
 
 typedef struct PdxHidrawNode {
-    unsigned number;                              // N of hidrawN
-    char name[PDX_HIDRAW_NAME_MAX];               // "hidrawN"
-    char device_path[PDX_HIDRAW_DEVICE_PATH_MAX]; // "/dev/hidrawN"
-    char hid_device[PDX_SYSFS_PATH_MAX];          // the HID device's directory
+    unsigned number;                               // N of hidrawN
+    char name[PDX_HIDRAW_NAME_MAX];                // "hidrawN"
+    char device_path[PDX_HIDRAW_DEVICE_PATH_MAX];  // "/dev/hidrawN"
+    char hid_device[PDX_SYSFS_PATH_MAX];           // the HID device's directory
 } PdxHidrawNode;
 
 // The present nodes in the order of their numbers, at most `cap` of them;

@@ -53,7 +53,7 @@ BOOL WINAPI PdxLinux_SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_I
 BOOL WINAPI PdxLinux_SetupDiDestroyDeviceInfoList(HDEVINFO set);
 
 // Module definition for "hid.dll", "cfgmgr32.dll" or "setupapi.dll" (as the
-// runtime normalises names: lower case with ".dll"); NULL for any other
+// runtime normalises names: lower case with ".dll"); nullptr for any other
 // name. A PdxRtModuleLookupFn. Its first call also registers the
 // "/dev/hidraw" path handler, so that the device paths it reports open as
 // hidraw files.

@@ -26,7 +26,7 @@ int SameGuid(const GUID* a, const GUID* b) { return memcmp(a, b, sizeof(GUID)) =
 DeviceInfoSet* SetOf(HDEVINFO handle) {
     if (!pdx_live_has(PDX_LIVE_DEVICE_INFO_SET, handle)) {
         SetLastError(ERROR_INVALID_HANDLE);
-        return NULL;
+        return nullptr;
     }
     return (DeviceInfoSet*)handle;
 }
@@ -57,7 +57,7 @@ void FillDevinfo(PSP_DEVINFO_DATA devinfo, DEVINST devinst) {
 }  // namespace
 
 extern "C" HDEVINFO WINAPI PdxLinux_SetupDiGetClassDevsA(const GUID* class_guid, PCSTR enumerator, HWND parent,
-                                                        DWORD flags) {
+                                                         DWORD flags) {
     (void)parent;
     int all_classes = (flags & DIGCF_ALLCLASSES) != 0;
     if (!class_guid && !all_classes) {
@@ -73,7 +73,8 @@ extern "C" HDEVINFO WINAPI PdxLinux_SetupDiGetClassDevsA(const GUID* class_guid,
     // devices rather than interfaces, is empty. Enumerators name device
     // instances that hidraw nodes have no ids for, so a set limited to one
     // is empty too.
-    int wanted = (flags & DIGCF_DEVICEINTERFACE) && (all_classes || SameGuid(class_guid, &pdx_linux_hid_interface_guid)) &&
+    int wanted = (flags & DIGCF_DEVICEINTERFACE) &&
+                 (all_classes || SameGuid(class_guid, &pdx_linux_hid_interface_guid)) &&
                  (!enumerator || !enumerator[0]);
     if ((wanted && !Populate(set)) || !pdx_live_add(PDX_LIVE_DEVICE_INFO_SET, set)) {
         FreeSet(set);

@@ -23,11 +23,11 @@ typedef struct PdxRtExport {
 } PdxRtExport;
 
 typedef struct PdxRtModuleDef {
-    const char* name;             // e.g. "hid.dll"
+    const char* name;  // e.g. "hid.dll"
     const PdxRtExport* exports;
     size_t export_count;
-    void (*on_load)(void* ctx);   // optional
-    void (*on_unload)(void* ctx); // optional
+    void (*on_load)(void* ctx);    // optional
+    void (*on_unload)(void* ctx);  // optional
     void* ctx;
 } PdxRtModuleDef;
 
@@ -49,8 +49,8 @@ void pdxrt_set_default_module_provider(PdxRtModuleLookupFn lookup);
 // A path handler owns every CreateFileA path that begins with its prefix.
 // It returns a connected descriptor and its kind, or -1 with a Win32 error.
 enum PdxRtFileKind {
-    PDXRT_FILE_PLAIN = 0,   // read()/write() on the descriptor; each read returns one report
-    PDXRT_FILE_CHANNEL = 1, // SOCK_SEQPACKET message channel, protocol below
+    PDXRT_FILE_PLAIN = 0,    // read()/write() on the descriptor; each read returns one report
+    PDXRT_FILE_CHANNEL = 1,  // SOCK_SEQPACKET message channel, protocol below
     // A hidraw node: read()/write() as PLAIN, one report each. A read that
     // returns 0 bytes, or a read or write that fails with EIO or ENODEV,
     // means the device is gone: that request and every pending and later
@@ -125,12 +125,7 @@ typedef void (*PdxHidStackAttachFn)(const PdxRtServices* services);
 //                   pending write of that handle.
 // When the device end closes, pending and later requests fail with
 // ERROR_DEVICE_NOT_CONNECTED.
-enum {
-    PDXRT_MSG_WRITE = 'W',
-    PDXRT_MSG_REPORT = 'R',
-    PDXRT_MSG_READ_ERROR = 'E',
-    PDXRT_MSG_WRITE_ACK = 'A'
-};
+enum { PDXRT_MSG_WRITE = 'W', PDXRT_MSG_REPORT = 'R', PDXRT_MSG_READ_ERROR = 'E', PDXRT_MSG_WRITE_ACK = 'A' };
 
 // ---- Fault injection -------------------------------------------------------
 // Makes a kernel32 call fail as the platform would: the call returns its
@@ -189,16 +184,16 @@ const char* pdxrt_next_syscall(const char* name);
 
 // ---- Resource counters -----------------------------------------------------
 typedef struct PdxRtCounters {
-    DWORD handles;        // live handles of every kind
+    DWORD handles;  // live handles of every kind
     DWORD events;
     DWORD mutexes;
-    DWORD threads;        // live thread objects (running or not yet closed)
+    DWORD threads;  // live thread objects (running or not yet closed)
     DWORD running_threads;
     DWORD files;
     DWORD heaps;
-    DWORD heap_blocks;    // blocks allocated from all private heaps
-    DWORD pending_io;     // requests not yet completed
-    DWORD queued_apcs;    // completions queued but not yet run
+    DWORD heap_blocks;  // blocks allocated from all private heaps
+    DWORD pending_io;   // requests not yet completed
+    DWORD queued_apcs;  // completions queued but not yet run
 } PdxRtCounters;
 
 void pdxrt_get_counters(PdxRtCounters* out);

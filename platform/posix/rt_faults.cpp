@@ -41,38 +41,31 @@ static pthread_once_t g_count_once = PTHREAD_ONCE_INIT;
 static thread_local RtCallCounts* t_counts;
 static thread_local int t_counts_ended;
 
-static void counts_end(void* p)
-{
+static void counts_end(void* p) {
     RtCallCounts* c = (RtCallCounts*)p;
     pthread_mutex_lock(&g_count_lock);
-    for (int i = 0; i < PDXRT_CALL_COUNT; i++)
-        g_ended_counts[i] += __atomic_load_n(&c->n[i], __ATOMIC_RELAXED);
+    for (int i = 0; i < PDXRT_CALL_COUNT; i++) g_ended_counts[i] += __atomic_load_n(&c->n[i], __ATOMIC_RELAXED);
     if (c->prev)
         c->prev->next = c->next;
     else
         g_count_threads = c->next;
-    if (c->next)
-        c->next->prev = c->prev;
+    if (c->next) c->next->prev = c->prev;
     pthread_mutex_unlock(&g_count_lock);
-    t_counts = NULL;
+    t_counts = nullptr;
     t_counts_ended = 1;
     free(c);
 }
 
 static void make_count_key(void) { pthread_key_create(&g_count_key, counts_end); }
 
-static RtCallCounts* counts_start(void)
-{
-    if (t_counts_ended)
-        return NULL;
+static RtCallCounts* counts_start(void) {
+    if (t_counts_ended) return nullptr;
     RtCallCounts* c = (RtCallCounts*)RT_SYS(calloc)(1, sizeof(*c));
-    if (!c)
-        return NULL;
+    if (!c) return nullptr;
     pthread_once(&g_count_once, make_count_key);
     pthread_mutex_lock(&g_count_lock);
     c->next = g_count_threads;
-    if (c->next)
-        c->next->prev = c;
+    if (c->next) c->next->prev = c;
     g_count_threads = c;
     pthread_mutex_unlock(&g_count_lock);
     pthread_setspecific(g_count_key, c);
@@ -80,8 +73,7 @@ static RtCallCounts* counts_start(void)
     return c;
 }
 
-static void count_call(PdxRtCall call)
-{
+static void count_call(PdxRtCall call) {
     RtCallCounts* c = t_counts;
     if (!c && !(c = counts_start())) {
         // Out of memory, or the thread's counters are already folded in.
@@ -95,11 +87,9 @@ static void count_call(PdxRtCall call)
 }
 
 // g_count_lock held.
-static DWORD count_sum(int call)
-{
+static DWORD count_sum(int call) {
     DWORD n = g_ended_counts[call];
-    for (RtCallCounts* c = g_count_threads; c; c = c->next)
-        n += __atomic_load_n(&c->n[call], __ATOMIC_RELAXED);
+    for (RtCallCounts* c = g_count_threads; c; c = c->next) n += __atomic_load_n(&c->n[call], __ATOMIC_RELAXED);
     return n;
 }
 
@@ -107,11 +97,9 @@ int rt_module_name(const char* in, char* out, size_t cap);
 
 static int is_module_call(PdxRtCall call) { return call == PDXRT_LoadLibraryA || call == PDXRT_GetModuleHandleA; }
 
-int rt_call_enter(PdxRtCall call, const char* name)
-{
+int rt_call_enter(PdxRtCall call, const char* name) {
     count_call(call);
-    if (!__atomic_load_n(&g_any_armed, __ATOMIC_ACQUIRE))
-        return 1;
+    if (!__atomic_load_n(&g_any_armed, __ATOMIC_ACQUIRE)) return 1;
     int fail = 0;
     DWORD error = 0;
     pthread_mutex_lock(&g_fault_lock);
@@ -127,21 +115,17 @@ int rt_call_enter(PdxRtCall call, const char* name)
             } else {
                 fail = 1;
                 error = f->error;
-                if (f->count > 0 && --f->count == 0)
-                    f->armed = 0;
+                if (f->count > 0 && --f->count == 0) f->armed = 0;
             }
         }
     }
     pthread_mutex_unlock(&g_fault_lock);
-    if (fail)
-        rt_set_error(error);
+    if (fail) rt_set_error(error);
     return !fail;
 }
 
-static void arm(PdxRtCall call, DWORD skip, DWORD count, DWORD error, const char* name)
-{
-    if ((unsigned)call >= PDXRT_CALL_COUNT)
-        return;
+static void arm(PdxRtCall call, DWORD skip, DWORD count, DWORD error, const char* name) {
+    if ((unsigned)call >= PDXRT_CALL_COUNT) return;
     pthread_mutex_lock(&g_fault_lock);
     RtFault* f = &g_faults[call];
     f->armed = 1;
@@ -161,48 +145,39 @@ static void arm(PdxRtCall call, DWORD skip, DWORD count, DWORD error, const char
     pthread_mutex_unlock(&g_fault_lock);
 }
 
-extern "C" void pdxrt_fail_call(PdxRtCall call, DWORD skip, DWORD count, DWORD error)
-{
-    arm(call, skip, count, error, NULL);
+extern "C" void pdxrt_fail_call(PdxRtCall call, DWORD skip, DWORD count, DWORD error) {
+    arm(call, skip, count, error, nullptr);
 }
 
-extern "C" void pdxrt_fail_named_call(PdxRtCall call, const char* name, DWORD error)
-{
+extern "C" void pdxrt_fail_named_call(PdxRtCall call, const char* name, DWORD error) {
     arm(call, 0, 0, error, name ? name : "");
 }
 
-extern "C" void pdxrt_clear_faults(void)
-{
+extern "C" void pdxrt_clear_faults(void) {
     pthread_mutex_lock(&g_fault_lock);
     memset(g_faults, 0, sizeof(g_faults));
     __atomic_store_n(&g_any_armed, 0, __ATOMIC_RELEASE);
     pthread_mutex_unlock(&g_fault_lock);
 }
 
-extern "C" DWORD pdxrt_call_count(PdxRtCall call)
-{
-    if ((unsigned)call >= PDXRT_CALL_COUNT)
-        return 0;
+extern "C" DWORD pdxrt_call_count(PdxRtCall call) {
+    if ((unsigned)call >= PDXRT_CALL_COUNT) return 0;
     pthread_mutex_lock(&g_count_lock);
     DWORD n = count_sum(call) - g_zero_counts[call];
     pthread_mutex_unlock(&g_count_lock);
     return n;
 }
 
-extern "C" void pdxrt_reset_call_counts(void)
-{
+extern "C" void pdxrt_reset_call_counts(void) {
     pthread_mutex_lock(&g_count_lock);
-    for (int i = 0; i < PDXRT_CALL_COUNT; i++)
-        g_zero_counts[i] = count_sum(i);
+    for (int i = 0; i < PDXRT_CALL_COUNT; i++) g_zero_counts[i] = count_sum(i);
     pthread_mutex_unlock(&g_count_lock);
 }
 
 static DWORD load(int* p) { return (DWORD)__atomic_load_n(p, __ATOMIC_RELAXED); }
 
-extern "C" void pdxrt_get_counters(PdxRtCounters* out)
-{
-    if (!out)
-        return;
+extern "C" void pdxrt_get_counters(PdxRtCounters* out) {
+    if (!out) return;
     out->handles = load(&rt_counters.handles);
     out->events = load(&rt_counters.events);
     out->mutexes = load(&rt_counters.mutexes);

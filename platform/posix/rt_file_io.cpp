@@ -62,77 +62,65 @@ static const struct {
     {ERROR_DEV_NOT_EXIST, STATUS_DEVICE_DOES_NOT_EXIST},
 };
 
-NTSTATUS rt_status_from_error(DWORD error)
-{
+NTSTATUS rt_status_from_error(DWORD error) {
     for (size_t i = 0; i < sizeof(g_status_map) / sizeof(g_status_map[0]); i++)
-        if (g_status_map[i].error == error)
-            return g_status_map[i].status;
+        if (g_status_map[i].error == error) return g_status_map[i].status;
     return (NTSTATUS)(RT_STATUS_CUSTOM | (error & 0xFFFFu));
 }
 
-DWORD rt_error_from_status(NTSTATUS status)
-{
+DWORD rt_error_from_status(NTSTATUS status) {
     for (size_t i = 0; i < sizeof(g_status_map) / sizeof(g_status_map[0]); i++)
-        if (g_status_map[i].status == status)
-            return g_status_map[i].error;
-    if (((uint32_t)status & 0xFFFF0000u) == RT_STATUS_CUSTOM)
-        return (uint32_t)status & 0xFFFFu;
+        if (g_status_map[i].status == status) return g_status_map[i].error;
+    if (((uint32_t)status & 0xFFFF0000u) == RT_STATUS_CUSTOM) return (uint32_t)status & 0xFFFFu;
     return ERROR_GEN_FAILURE;
 }
 
-static NTSTATUS ov_status(OVERLAPPED* ov) { return (NTSTATUS)(uint32_t)__atomic_load_n(&ov->Internal, __ATOMIC_ACQUIRE); }
+static NTSTATUS ov_status(OVERLAPPED* ov) {
+    return (NTSTATUS)(uint32_t)__atomic_load_n(&ov->Internal, __ATOMIC_ACQUIRE);
+}
 
 // ---- request records -------------------------------------------------------
 
-static RtRequest* req_alloc(RtThreadState* ts)
-{
+static RtRequest* req_alloc(RtThreadState* ts) {
     RtRequest* r = ts->free_requests;
     if (r)
         ts->free_requests = r->thread_next;
     else
         r = (RtRequest*)RT_SYS(malloc)(sizeof(*r));
-    if (r)
-        memset(r, 0, sizeof(*r));
+    if (r) memset(r, 0, sizeof(*r));
     return r;
 }
 
-static void req_give_back(RtThreadState* ts, RtRequest* r)
-{
+static void req_give_back(RtThreadState* ts, RtRequest* r) {
     r->thread_next = ts->free_requests;
     ts->free_requests = r;
 }
 
-static void outstanding_add(RtThreadState* ts, RtRequest* r)
-{
-    r->thread_prev = NULL;
+static void outstanding_add(RtThreadState* ts, RtRequest* r) {
+    r->thread_prev = nullptr;
     r->thread_next = ts->outstanding;
-    if (ts->outstanding)
-        ts->outstanding->thread_prev = r;
+    if (ts->outstanding) ts->outstanding->thread_prev = r;
     ts->outstanding = r;
 }
 
-static void outstanding_remove(RtThreadState* ts, RtRequest* r)
-{
+static void outstanding_remove(RtThreadState* ts, RtRequest* r) {
     if (r->thread_prev)
         r->thread_prev->thread_next = r->thread_next;
     else
         ts->outstanding = r->thread_next;
-    if (r->thread_next)
-        r->thread_next->thread_prev = r->thread_prev;
-    r->thread_next = r->thread_prev = NULL;
+    if (r->thread_next) r->thread_next->thread_prev = r->thread_prev;
+    r->thread_next = r->thread_prev = nullptr;
 }
 
 static RtRequest** list_head(RtFile* f, RtRequest* r) { return r->kind == RT_REQ_READ ? &f->reads : &f->writes; }
-static RtRequest** list_tail(RtFile* f, RtRequest* r)
-{
+static RtRequest** list_tail(RtFile* f, RtRequest* r) {
     return r->kind == RT_REQ_READ ? &f->reads_tail : &f->writes_tail;
 }
 
-static void list_append(RtFile* f, RtRequest* r)
-{
+static void list_append(RtFile* f, RtRequest* r) {
     RtRequest** head = list_head(f, r);
     RtRequest** tail = list_tail(f, r);
-    r->file_next = NULL;
+    r->file_next = nullptr;
     r->file_prev = *tail;
     if (*tail)
         (*tail)->file_next = r;
@@ -141,8 +129,7 @@ static void list_append(RtFile* f, RtRequest* r)
     *tail = r;
 }
 
-static void list_insert_after(RtFile* f, RtRequest* at, RtRequest* r)
-{
+static void list_insert_after(RtFile* f, RtRequest* at, RtRequest* r) {
     RtRequest** tail = list_tail(f, at);
     r->file_prev = at;
     r->file_next = at->file_next;
@@ -153,8 +140,7 @@ static void list_insert_after(RtFile* f, RtRequest* at, RtRequest* r)
     at->file_next = r;
 }
 
-static void list_remove(RtFile* f, RtRequest* r)
-{
+static void list_remove(RtFile* f, RtRequest* r) {
     RtRequest** head = list_head(f, r);
     RtRequest** tail = list_tail(f, r);
     if (r->file_prev)
@@ -165,13 +151,12 @@ static void list_remove(RtFile* f, RtRequest* r)
         r->file_next->file_prev = r->file_prev;
     else
         *tail = r->file_prev;
-    r->file_next = r->file_prev = NULL;
+    r->file_next = r->file_prev = nullptr;
 }
 
 // File lock held. Takes the request off the file, publishes the result in
 // its OVERLAPPED and queues the routine to the issuing thread.
-static void complete(RtFile* f, RtRequest* r, DWORD error, DWORD bytes)
-{
+static void complete(RtFile* f, RtRequest* r, DWORD error, DWORD bytes) {
     list_remove(f, r);
     r->error = error;
     r->bytes = bytes;
@@ -185,31 +170,26 @@ static void complete(RtFile* f, RtRequest* r, DWORD error, DWORD bytes)
 
 // A channel write whose 'W' is out still gets an 'A' from the device: keep
 // its place in the FIFO so that the 'A' does not complete a later write.
-static void leave_tombstone(RtFile* f, RtRequest* r)
-{
+static void leave_tombstone(RtFile* f, RtRequest* r) {
     if (f->kind != PDXRT_FILE_CHANNEL || r->kind != RT_REQ_WRITE || r->state != RT_REQ_SENT || f->disconnected ||
         f->closed)
         return;
     RtRequest* t = (RtRequest*)RT_SYS(calloc)(1, sizeof(*t));
-    if (!t)
-        return;
+    if (!t) return;
     t->kind = RT_REQ_WRITE;
     t->state = RT_REQ_SENT;
     t->tomb = 1;
     list_insert_after(f, r, t);
 }
 
-static void drop_tombstone(RtFile* f, RtRequest* t)
-{
+static void drop_tombstone(RtFile* f, RtRequest* t) {
     list_remove(f, t);
     free(t);
 }
 
 // Completes every request (tombstones just go) with `error`.
-static void fail_all(RtFile* f, DWORD error)
-{
-    while (f->reads)
-        complete(f, f->reads, error, 0);
+static void fail_all(RtFile* f, DWORD error) {
+    while (f->reads) complete(f, f->reads, error, 0);
     while (f->writes) {
         if (f->writes->tomb)
             drop_tombstone(f, f->writes);
@@ -218,38 +198,32 @@ static void fail_all(RtFile* f, DWORD error)
     }
 }
 
-static void disconnect(RtFile* f)
-{
+static void disconnect(RtFile* f) {
     f->disconnected = 1;
     fail_all(f, ERROR_DEVICE_NOT_CONNECTED);
 }
 
 // ---- channel protocol --------------------------------------------------------
 
-static DWORD get_dword(const unsigned char* p)
-{
+static DWORD get_dword(const unsigned char* p) {
     return (DWORD)p[0] | ((DWORD)p[1] << 8) | ((DWORD)p[2] << 16) | ((DWORD)p[3] << 24);
 }
 
 // Delivers one device message ('R' or 'E') to read `r`.
-static void deliver_to_read(RtFile* f, RtRequest* r, const unsigned char* msg, size_t n)
-{
+static void deliver_to_read(RtFile* f, RtRequest* r, const unsigned char* msg, size_t n) {
     if (msg[0] == PDXRT_MSG_REPORT) {
         size_t len = n - 1 < r->len ? n - 1 : r->len;
-        if (len)
-            memcpy(r->buf, msg + 1, len);
+        if (len) memcpy(r->buf, msg + 1, len);
         complete(f, r, ERROR_SUCCESS, (DWORD)len);
     } else {
         complete(f, r, get_dword(msg + 1), 0);
     }
 }
 
-static void stash_push(RtFile* f, const unsigned char* msg, size_t n)
-{
+static void stash_push(RtFile* f, const unsigned char* msg, size_t n) {
     if (!f->stash) {
         f->stash = (RtStashMsg*)RT_SYS(calloc)(RT_STASH_SLOTS, sizeof(RtStashMsg));
-        if (!f->stash)
-            return;
+        if (!f->stash) return;
     }
     if (f->stash_count == RT_STASH_SLOTS) {  // full: the oldest goes, as in a HID buffer
         f->stash_head = (f->stash_head + 1) % RT_STASH_SLOTS;
@@ -258,8 +232,7 @@ static void stash_push(RtFile* f, const unsigned char* msg, size_t n)
     RtStashMsg* m = &f->stash[(f->stash_head + f->stash_count) % RT_STASH_SLOTS];
     if (m->cap < n) {
         unsigned char* data = (unsigned char*)RT_SYS(realloc)(m->data, n);
-        if (!data)
-            return;
+        if (!data) return;
         m->data = data;
         m->cap = n;
     }
@@ -268,21 +241,18 @@ static void stash_push(RtFile* f, const unsigned char* msg, size_t n)
     f->stash_count++;
 }
 
-static void stash_pop_into(RtFile* f, RtRequest* r)
-{
+static void stash_pop_into(RtFile* f, RtRequest* r) {
     RtStashMsg* m = &f->stash[f->stash_head];
     f->stash_head = (f->stash_head + 1) % RT_STASH_SLOTS;
     f->stash_count--;
     deliver_to_read(f, r, m->data, m->len);
 }
 
-static void dispatch(RtFile* f, const unsigned char* msg, size_t n)
-{
+static void dispatch(RtFile* f, const unsigned char* msg, size_t n) {
     switch (msg[0]) {
     case PDXRT_MSG_REPORT:
     case PDXRT_MSG_READ_ERROR:
-        if (msg[0] == PDXRT_MSG_READ_ERROR && n < 5)
-            return;  // malformed
+        if (msg[0] == PDXRT_MSG_READ_ERROR && n < 5) return;  // malformed
         if (f->reads)
             deliver_to_read(f, f->reads, msg, n);
         else
@@ -290,8 +260,7 @@ static void dispatch(RtFile* f, const unsigned char* msg, size_t n)
         return;
     case PDXRT_MSG_WRITE_ACK: {
         RtRequest* w = f->writes;
-        if (n < 9 || !w || w->state != RT_REQ_SENT)
-            return;  // malformed or unexpected
+        if (n < 9 || !w || w->state != RT_REQ_SENT) return;  // malformed or unexpected
         if (w->tomb) {
             drop_tombstone(f, w);
             return;
@@ -304,8 +273,7 @@ static void dispatch(RtFile* f, const unsigned char* msg, size_t n)
     }
 }
 
-static int send_write(RtFile* f, RtRequest* w)
-{
+static int send_write(RtFile* f, RtRequest* w) {
     unsigned char tag = PDXRT_MSG_WRITE;
     struct iovec iov[2] = {{&tag, 1}, {w->buf, w->len}};
     struct msghdr msg;
@@ -323,15 +291,12 @@ static int has_sent_write(RtFile* f) { return f->writes && f->writes->state == R
 
 // Sends the 'W' messages not sent yet, in FIFO order behind those already
 // sent; false when the channel turned out to be gone.
-static int send_writes(RtFile* f)
-{
+static int send_writes(RtFile* f) {
     RtRequest* w = f->writes;
-    while (w && w->state == RT_REQ_SENT)
-        w = w->file_next;
+    while (w && w->state == RT_REQ_SENT) w = w->file_next;
     while (w) {
         int rc = send_write(f, w);
-        if (rc == -EAGAIN || rc == -EWOULDBLOCK || rc == -ENOBUFS)
-            break;
+        if (rc == -EAGAIN || rc == -EWOULDBLOCK || rc == -ENOBUFS) break;
         RtRequest* next = w->file_next;
         if (rc < 0) {
             DWORD err = rt_error_from_errno(-rc);
@@ -348,19 +313,14 @@ static int send_writes(RtFile* f)
     return 1;
 }
 
-static void progress_channel(RtFile* f)
-{
+static void progress_channel(RtFile* f) {
     for (;;) {
-        if (!send_writes(f))
-            return;
-        if (!f->reads && !has_sent_write(f))
-            return;
+        if (!send_writes(f)) return;
+        if (!f->reads && !has_sent_write(f)) return;
         ssize_t n = RT_SYS(recv)(f->fd, f->scratch, f->scratch_cap, MSG_DONTWAIT);
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK)
-                return;
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
             disconnect(f);
             return;
         }
@@ -373,34 +333,27 @@ static void progress_channel(RtFile* f)
 }
 
 // hidraw: EIO and ENODEV (and a read of nothing) say the device is gone.
-static int hidraw_gone(RtFile* f, ssize_t n, int err, DWORD len)
-{
-    if (f->kind != PDXRT_FILE_HIDRAW && f->kind != PDXRT_FILE_HIDRAW_UNNUMBERED)
-        return 0;
+static int hidraw_gone(RtFile* f, ssize_t n, int err, DWORD len) {
+    if (f->kind != PDXRT_FILE_HIDRAW && f->kind != PDXRT_FILE_HIDRAW_UNNUMBERED) return 0;
     return (n < 0 && (err == EIO || err == ENODEV)) || (n == 0 && len > 0);
 }
 
 // A file may return less than asked before its end, as POSIX allows; a
 // Windows read stops only there.
-static ssize_t read_regular(RtFile* f, RtRequest* r)
-{
+static ssize_t read_regular(RtFile* f, RtRequest* r) {
     off_t at = (off_t)(r->ov->Offset | ((uint64_t)r->ov->OffsetHigh << 32));
     size_t total = 0;
     while (total < r->len) {
         ssize_t n = RT_SYS(pread)(f->fd, r->buf + total, r->len - total, at + (off_t)total);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && total == 0)
-            return n;
-        if (n <= 0)
-            break;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && total == 0) return n;
+        if (n <= 0) break;
         total += (size_t)n;
     }
     return (ssize_t)total;
 }
 
-static void progress_plain(RtFile* f)
-{
+static void progress_plain(RtFile* f) {
     while (f->reads) {
         RtRequest* r = f->reads;
         // A device without report ids: hidraw leaves the id byte out.
@@ -412,8 +365,7 @@ static void progress_plain(RtFile* f)
             else
                 n = RT_SYS(read)(f->fd, r->buf + id_byte, r->len - id_byte);
         } while (n < 0 && errno == EINTR);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            break;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
         if (hidraw_gone(f, n, errno, r->len - id_byte)) {
             disconnect(f);
             return;
@@ -436,13 +388,12 @@ static void progress_plain(RtFile* f)
             do {
                 if (f->is_regular)
                     n = RT_SYS(pwrite)(f->fd, w->buf + w->done, w->len - w->done,
-                               (off_t)((w->ov->Offset | ((uint64_t)w->ov->OffsetHigh << 32)) + w->done));
+                                       (off_t)((w->ov->Offset | ((uint64_t)w->ov->OffsetHigh << 32)) + w->done));
                 else
                     n = RT_SYS(write)(f->fd, w->buf + w->done, w->len - w->done);
             } while (n < 0 && errno == EINTR);
         }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            break;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
         if (hidraw_gone(f, n, errno, 0)) {
             disconnect(f);
             return;
@@ -452,24 +403,20 @@ static void progress_plain(RtFile* f)
             continue;
         }
         w->done += (DWORD)n;
-        if (w->done >= w->len)
-            complete(f, w, ERROR_SUCCESS, w->len);
+        if (w->done >= w->len) complete(f, w, ERROR_SUCCESS, w->len);
     }
 }
 
 // File lock held.
-static void progress_locked(RtFile* f)
-{
-    if (f->closed || f->disconnected)
-        return;
+static void progress_locked(RtFile* f) {
+    if (f->closed || f->disconnected) return;
     if (f->kind == PDXRT_FILE_CHANNEL)
         progress_channel(f);
     else
         progress_plain(f);
 }
 
-void rt_file_progress(RtFile* f)
-{
+void rt_file_progress(RtFile* f) {
     rt_lock(&f->base);
     progress_locked(f);
     rt_unlock(&f->base);
@@ -478,11 +425,9 @@ void rt_file_progress(RtFile* f)
 // ---- issuing ---------------------------------------------------------------------
 
 static BOOL issue(HANDLE hFile, int kind, void* buf, DWORD len, LPOVERLAPPED ov,
-                  LPOVERLAPPED_COMPLETION_ROUTINE routine)
-{
+                  LPOVERLAPPED_COMPLETION_ROUTINE routine) {
     RtFile* f = (RtFile*)rt_handle_get(hFile, RT_FILE);
-    if (!f)
-        return FALSE;
+    if (!f) return FALSE;
     DWORD need = kind == RT_REQ_READ ? GENERIC_READ : GENERIC_WRITE;
     DWORD error = ERROR_SUCCESS;
     if (!ov || (!buf && len > 0))
@@ -492,13 +437,11 @@ static BOOL issue(HANDLE hFile, int kind, void* buf, DWORD len, LPOVERLAPPED ov,
     else if (!(f->access & need))
         error = ERROR_ACCESS_DENIED;
     RtThreadState* ts = rt_self();
-    RtRequest* r = NULL;
-    if (!error)
-        error = rt_thread_state_prepare_io(ts);
+    RtRequest* r = nullptr;
+    if (!error) error = rt_thread_state_prepare_io(ts);
     if (!error) {
         r = req_alloc(ts);
-        if (!r)
-            error = ERROR_NOT_ENOUGH_MEMORY;
+        if (!r) error = ERROR_NOT_ENOUGH_MEMORY;
     }
     if (error) {
         rt_object_release(&f->base);
@@ -548,8 +491,7 @@ static BOOL issue(HANDLE hFile, int kind, void* buf, DWORD len, LPOVERLAPPED ov,
     // channel's acknowledgement is likewise left to the wait, as it cannot
     // have come yet. Either way the routine runs only in that wait.
     if (kind == RT_REQ_READ) {
-        if (f->stash_count > 0 && f->reads == r)
-            stash_pop_into(f, r);
+        if (f->stash_count > 0 && f->reads == r) stash_pop_into(f, r);
     } else if (f->kind == PDXRT_FILE_CHANNEL) {
         send_writes(f);
     } else {
@@ -560,18 +502,14 @@ static BOOL issue(HANDLE hFile, int kind, void* buf, DWORD len, LPOVERLAPPED ov,
 }
 
 extern "C" BOOL WINAPI ReadFileEx(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPOVERLAPPED lpOverlapped,
-                                  LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine)
-{
-    if (!rt_call_enter(PDXRT_ReadFileEx, NULL))
-        return FALSE;
+                                  LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine) {
+    if (!rt_call_enter(PDXRT_ReadFileEx, nullptr)) return FALSE;
     return issue(hFile, RT_REQ_READ, lpBuffer, nNumberOfBytesToRead, lpOverlapped, lpCompletionRoutine);
 }
 
 extern "C" BOOL WINAPI WriteFileEx(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
-                                   LPOVERLAPPED lpOverlapped, LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine)
-{
-    if (!rt_call_enter(PDXRT_WriteFileEx, NULL))
-        return FALSE;
+                                   LPOVERLAPPED lpOverlapped, LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine) {
+    if (!rt_call_enter(PDXRT_WriteFileEx, nullptr)) return FALSE;
     return issue(hFile, RT_REQ_WRITE, (void*)lpBuffer, nNumberOfBytesToWrite, lpOverlapped, lpCompletionRoutine);
 }
 
@@ -580,8 +518,7 @@ extern "C" BOOL WINAPI WriteFileEx(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumber
 // Runs in the issuing thread during an alertable wait. The record goes back
 // to the free list before the routine runs, so the routine may issue the
 // next request with it.
-void rt_request_run(RtThreadState* ts, RtRequest* r)
-{
+void rt_request_run(RtThreadState* ts, RtRequest* r) {
     outstanding_remove(ts, r);
     LPOVERLAPPED_COMPLETION_ROUTINE routine = r->routine;
     DWORD error = r->error;
@@ -590,12 +527,10 @@ void rt_request_run(RtThreadState* ts, RtRequest* r)
     RtFile* f = r->file;
     req_give_back(ts, r);
     rt_object_release(&f->base);
-    if (routine)
-        routine(error, bytes, ov);
+    if (routine) routine(error, bytes, ov);
 }
 
-void rt_request_discard(RtThreadState* ts, RtRequest* r)
-{
+void rt_request_discard(RtThreadState* ts, RtRequest* r) {
     outstanding_remove(ts, r);
     RtFile* f = r->file;
     req_give_back(ts, r);
@@ -604,8 +539,7 @@ void rt_request_discard(RtThreadState* ts, RtRequest* r)
 
 // The thread is ending: its pending requests are cancelled and dropped
 // without their routines; their OVERLAPPED and buffers are not touched.
-void rt_thread_end_requests(RtThreadState* ts)
-{
+void rt_thread_end_requests(RtThreadState* ts) {
     RtRequest* r = ts->outstanding;
     while (r) {
         RtRequest* next = r->thread_next;
@@ -620,32 +554,25 @@ void rt_thread_end_requests(RtThreadState* ts)
             dropped = 1;
         }
         rt_unlock(&f->base);
-        if (dropped)
-            rt_request_discard(ts, r);
+        if (dropped) rt_request_discard(ts, r);
         r = next;
     }
 }
 
-static short poll_events(RtFile* f, RtRequest* r, int state)
-{
-    if (r->kind == RT_REQ_READ)
-        return POLLIN;
-    if (f->kind == PDXRT_FILE_CHANNEL)
-        return state == RT_REQ_SENT ? POLLIN : POLLOUT;
+static short poll_events(RtFile* f, RtRequest* r, int state) {
+    if (r->kind == RT_REQ_READ) return POLLIN;
+    if (f->kind == PDXRT_FILE_CHANNEL) return state == RT_REQ_SENT ? POLLIN : POLLOUT;
     return POLLOUT;
 }
 
-size_t rt_thread_poll_files(RtThreadState* ts, size_t first)
-{
+size_t rt_thread_poll_files(RtThreadState* ts, size_t first) {
     size_t n = first;
     for (RtRequest* r = ts->outstanding; r; r = r->thread_next) {
         int state = RT_ATOMIC_LOAD(&r->state);
-        if (state == RT_REQ_DONE)
-            continue;
+        if (state == RT_REQ_DONE) continue;
         short events = poll_events(r->file, r, state);
         size_t i = first;
-        while (i < n && ts->pfd_files[i] != r->file)
-            i++;
+        while (i < n && ts->pfd_files[i] != r->file) i++;
         if (i < n) {
             ts->pfds[i].events |= events;
             continue;
@@ -653,12 +580,10 @@ size_t rt_thread_poll_files(RtThreadState* ts, size_t first)
         if (n == ts->pfd_cap) {
             size_t cap = ts->pfd_cap * 2;
             struct pollfd* pfds = (struct pollfd*)RT_SYS(realloc)(ts->pfds, cap * sizeof(*pfds));
-            if (!pfds)
-                break;
+            if (!pfds) break;
             ts->pfds = pfds;
             RtFile** files = (RtFile**)RT_SYS(realloc)(ts->pfd_files, cap * sizeof(*files));
-            if (!files)
-                break;
+            if (!files) break;
             ts->pfd_files = files;
             ts->pfd_cap = cap;
         }
@@ -671,25 +596,19 @@ size_t rt_thread_poll_files(RtThreadState* ts, size_t first)
     return n;
 }
 
-static RtRequest* find_request(RtFile* f, OVERLAPPED* ov)
-{
+static RtRequest* find_request(RtFile* f, OVERLAPPED* ov) {
     for (RtRequest* r = f->reads; r; r = r->file_next)
-        if (r->ov == ov)
-            return r;
+        if (r->ov == ov) return r;
     for (RtRequest* r = f->writes; r; r = r->file_next)
-        if (!r->tomb && r->ov == ov)
-            return r;
-    return NULL;
+        if (!r->tomb && r->ov == ov) return r;
+    return nullptr;
 }
 
-extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
-                                           LPDWORD lpNumberOfBytesTransferred, BOOL bWait)
-{
-    if (!rt_call_enter(PDXRT_GetOverlappedResult, NULL))
-        return FALSE;
+extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
+                                           BOOL bWait) {
+    if (!rt_call_enter(PDXRT_GetOverlappedResult, nullptr)) return FALSE;
     RtFile* f = (RtFile*)rt_handle_get(hFile, RT_FILE);
-    if (!f)
-        return FALSE;
+    if (!f) return FALSE;
     if (!lpOverlapped) {
         rt_object_release(&f->base);
         rt_set_error(ERROR_INVALID_PARAMETER);
@@ -701,17 +620,14 @@ extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapp
         NTSTATUS status = ov_status(lpOverlapped);
         if (status != STATUS_PENDING) {
             rt_object_release(&f->base);
-            if (lpNumberOfBytesTransferred)
-                *lpNumberOfBytesTransferred = (DWORD)lpOverlapped->InternalHigh;
-            if (status == STATUS_SUCCESS)
-                return TRUE;
+            if (lpNumberOfBytesTransferred) *lpNumberOfBytesTransferred = (DWORD)lpOverlapped->InternalHigh;
+            if (status == STATUS_SUCCESS) return TRUE;
             rt_set_error(rt_error_from_status(status));
             return FALSE;
         }
         // Not yet: move the file along ourselves (it may complete now).
         rt_lock(&f->base);
-        if (!progressed || bWait)
-            progress_locked(f);
+        if (!progressed || bWait) progress_locked(f);
         progressed = 1;
         RtRequest* r = find_request(f, lpOverlapped);
         short events = 0;
@@ -721,8 +637,7 @@ extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapp
             mine = r->ts == ts;
         }
         rt_unlock(&f->base);
-        if (ov_status(lpOverlapped) != STATUS_PENDING)
-            continue;
+        if (ov_status(lpOverlapped) != STATUS_PENDING) continue;
         if (!r) {
             // Never issued on this handle, or dropped with its thread.
             rt_object_release(&f->base);
@@ -751,18 +666,14 @@ extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapp
         pfd[1].revents = 0;
         int rc = RT_SYS(poll)(pfd, 2, mine ? -1 : 10);
         rt_poll_sleep_end(ts, previous);
-        if (rc > 0 && pfd[1].revents)
-            rt_drain_wake(ts);
+        if (rc > 0 && pfd[1].revents) rt_drain_wake(ts);
     }
 }
 
-extern "C" BOOL WINAPI CancelIo(HANDLE hFile)
-{
-    if (!rt_call_enter(PDXRT_CancelIo, NULL))
-        return FALSE;
+extern "C" BOOL WINAPI CancelIo(HANDLE hFile) {
+    if (!rt_call_enter(PDXRT_CancelIo, nullptr)) return FALSE;
     RtFile* f = (RtFile*)rt_handle_get(hFile, RT_FILE);
-    if (!f)
-        return FALSE;
+    if (!f) return FALSE;
     RtThreadState* ts = rt_self();
     rt_lock(&f->base);
     for (int pass = 0; pass < 2; pass++) {
@@ -772,8 +683,7 @@ extern "C" BOOL WINAPI CancelIo(HANDLE hFile)
             if (!r->tomb && r->ts == ts) {
                 leave_tombstone(f, r);
                 next = r->file_next;  // the tombstone, if any, is skipped below
-                if (next && next->tomb)
-                    next = next->file_next;
+                if (next && next->tomb) next = next->file_next;
                 complete(f, r, ERROR_OPERATION_ABORTED, 0);
             }
             r = next;
@@ -788,12 +698,10 @@ extern "C" BOOL WINAPI CancelIo(HANDLE hFile)
 // ERROR_OPERATION_ABORTED (their routines still run in their threads), and a
 // channel is shut down at once so the device sees the end even while the
 // file object waits for those routines.
-void rt_file_close(RtFile* f)
-{
+void rt_file_close(RtFile* f) {
     rt_lock(&f->base);
     f->closed = 1;
     fail_all(f, ERROR_OPERATION_ABORTED);
-    if (f->kind == PDXRT_FILE_CHANNEL)
-        shutdown(f->fd, SHUT_RDWR);
+    if (f->kind == PDXRT_FILE_CHANNEL) shutdown(f->fd, SHUT_RDWR);
     rt_unlock(&f->base);
 }

@@ -28,18 +28,14 @@ static RtPathHandler g_paths[RT_PATH_SLOTS];
 
 int rt_attach_hid_stack_paths(void);  // rt_modules.cpp
 
-extern "C" BOOL pdxrt_register_path_handler(const char* prefix, PdxRtOpenFn open_fn, void* ctx)
-{
-    if (!prefix || !*prefix || !open_fn || strlen(prefix) >= RT_PREFIX_MAX)
-        return FALSE;
+extern "C" BOOL pdxrt_register_path_handler(const char* prefix, PdxRtOpenFn open_fn, void* ctx) {
+    if (!prefix || !*prefix || !open_fn || strlen(prefix) >= RT_PREFIX_MAX) return FALSE;
     pthread_mutex_lock(&g_path_lock);
-    RtPathHandler* slot = NULL;
+    RtPathHandler* slot = nullptr;
     for (int i = 0; i < RT_PATH_SLOTS && !slot; i++)
-        if (g_paths[i].used && rt_strcasecmp(g_paths[i].prefix, prefix) == 0)
-            slot = &g_paths[i];
+        if (g_paths[i].used && rt_strcasecmp(g_paths[i].prefix, prefix) == 0) slot = &g_paths[i];
     for (int i = 0; i < RT_PATH_SLOTS && !slot; i++)
-        if (!g_paths[i].used)
-            slot = &g_paths[i];
+        if (!g_paths[i].used) slot = &g_paths[i];
     if (slot) {
         strcpy(slot->prefix, prefix);
         slot->open = open_fn;
@@ -47,13 +43,11 @@ extern "C" BOOL pdxrt_register_path_handler(const char* prefix, PdxRtOpenFn open
         slot->used = 1;
     }
     pthread_mutex_unlock(&g_path_lock);
-    return slot != NULL;
+    return slot != nullptr;
 }
 
-extern "C" BOOL pdxrt_unregister_path_handler(const char* prefix)
-{
-    if (!prefix)
-        return FALSE;
+extern "C" BOOL pdxrt_unregister_path_handler(const char* prefix) {
+    if (!prefix) return FALSE;
     BOOL found = FALSE;
     pthread_mutex_lock(&g_path_lock);
     for (int i = 0; i < RT_PATH_SLOTS; i++) {
@@ -68,13 +62,11 @@ extern "C" BOOL pdxrt_unregister_path_handler(const char* prefix)
 
 // Longest matching prefix wins; device paths compare without case as on
 // Windows.
-static int find_handler(const char* path, PdxRtOpenFn* open_fn, void** ctx)
-{
+static int find_handler(const char* path, PdxRtOpenFn* open_fn, void** ctx) {
     size_t best = 0;
     pthread_mutex_lock(&g_path_lock);
     for (int i = 0; i < RT_PATH_SLOTS; i++) {
-        if (!g_paths[i].used)
-            continue;
+        if (!g_paths[i].used) continue;
         size_t n = strlen(g_paths[i].prefix);
         if (n > best && rt_strncasecmp(path, g_paths[i].prefix, n) == 0) {
             best = n;
@@ -86,8 +78,7 @@ static int find_handler(const char* path, PdxRtOpenFn* open_fn, void** ctx)
     return best > 0;
 }
 
-DWORD rt_error_from_errno(int err)
-{
+DWORD rt_error_from_errno(int err) {
     switch (err) {
     case 0: return ERROR_SUCCESS;
     case ENOENT: return ERROR_FILE_NOT_FOUND;
@@ -117,8 +108,7 @@ DWORD rt_error_from_errno(int err)
     }
 }
 
-static int open_plain(const char* path, DWORD access, DWORD disposition, DWORD* error)
-{
+static int open_plain(const char* path, DWORD access, DWORD disposition, DWORD* error) {
     int flags = O_CLOEXEC | O_NONBLOCK;
     DWORD rw = access & (GENERIC_READ | GENERIC_WRITE);
     if (rw == (GENERIC_READ | GENERIC_WRITE))
@@ -133,36 +123,31 @@ static int open_plain(const char* path, DWORD access, DWORD disposition, DWORD* 
     case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
     case CREATE_ALWAYS: flags |= O_CREAT | O_TRUNC; break;
     case OPEN_EXISTING: break;
-    case 4: flags |= O_CREAT; break;    // OPEN_ALWAYS
-    case 5: flags |= O_TRUNC; break;    // TRUNCATE_EXISTING
+    case 4: flags |= O_CREAT; break;  // OPEN_ALWAYS
+    case 5: flags |= O_TRUNC; break;  // TRUNCATE_EXISTING
     default: *error = ERROR_INVALID_PARAMETER; return -1;
     }
-    if ((flags & O_PATH) && (flags & (O_CREAT | O_TRUNC)))
-        flags = (flags & ~O_PATH) | O_RDONLY;
+    if ((flags & O_PATH) && (flags & (O_CREAT | O_TRUNC))) flags = (flags & ~O_PATH) | O_RDONLY;
     int fd;
     do {
         fd = RT_SYS(open)(path, flags, 0666);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        *error = rt_error_from_errno(errno);
+    if (fd < 0) *error = rt_error_from_errno(errno);
     return fd;
 }
 
 extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                                      LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                                     DWORD dwFlagsAndAttributes, HANDLE hTemplateFile)
-{
-    if (!rt_call_enter(PDXRT_CreateFileA, lpFileName))
-        return INVALID_HANDLE_VALUE;
+                                     DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+    if (!rt_call_enter(PDXRT_CreateFileA, lpFileName)) return INVALID_HANDLE_VALUE;
     if (!lpFileName || !*lpFileName) {
         rt_set_error(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    PdxRtOpenFn open_fn = NULL;
-    void* ctx = NULL;
+    PdxRtOpenFn open_fn = nullptr;
+    void* ctx = nullptr;
     int found = find_handler(lpFileName, &open_fn, &ctx);
-    if (!found && rt_attach_hid_stack_paths())
-        found = find_handler(lpFileName, &open_fn, &ctx);
+    if (!found && rt_attach_hid_stack_paths()) found = find_handler(lpFileName, &open_fn, &ctx);
     int kind = PDXRT_FILE_PLAIN;
     DWORD write_length = 0;
     DWORD error = ERROR_FILE_NOT_FOUND;
@@ -171,8 +156,7 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
         fd = open_fn(ctx, lpFileName, dwDesiredAccess, dwShareMode, dwFlagsAndAttributes, &kind, &write_length, &error);
         if (fd >= 0) {
             int fl = fcntl(fd, F_GETFL);
-            if (fl >= 0 && !(fl & O_NONBLOCK))
-                fcntl(fd, F_SETFL, fl | O_NONBLOCK);
+            if (fl >= 0 && !(fl & O_NONBLOCK)) fcntl(fd, F_SETFL, fl | O_NONBLOCK);
             fcntl(fd, F_SETFD, FD_CLOEXEC);
         } else if (error == ERROR_SUCCESS) {
             error = ERROR_FILE_NOT_FOUND;
@@ -190,7 +174,7 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
         f->scratch_cap = RT_SCRATCH_SIZE;
         if (!f->scratch) {
             free(f);
-            f = NULL;
+            f = nullptr;
         }
     }
     if (!f) {
@@ -218,13 +202,10 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
     return h;
 }
 
-void rt_file_destroy(RtFile* f)
-{
-    if (f->fd >= 0)
-        close(f->fd);
+void rt_file_destroy(RtFile* f) {
+    if (f->fd >= 0) close(f->fd);
     if (f->stash) {
-        for (unsigned i = 0; i < RT_STASH_SLOTS; i++)
-            free(f->stash[i].data);
+        for (unsigned i = 0; i < RT_STASH_SLOTS; i++) free(f->stash[i].data);
         free(f->stash);
     }
     free(f->scratch);
@@ -232,11 +213,9 @@ void rt_file_destroy(RtFile* f)
     free(f);
 }
 
-extern "C" int pdxrt_handle_fd(HANDLE file)
-{
+extern "C" int pdxrt_handle_fd(HANDLE file) {
     RtObject* obj = rt_handle_get(file, RT_FILE);
-    if (!obj)
-        return -1;
+    if (!obj) return -1;
     int fd = ((RtFile*)obj)->fd;
     rt_object_release(obj);
     return fd;

@@ -29,30 +29,25 @@ static uint32_t g_free_count;
 static uint32_t g_used;  // slots ever used
 static uint32_t g_cap;   // slots in the chunks allocated so far
 
-static uint64_t* slot_word(uint32_t slot)
-{
-    if (slot >= MAX_SLOTS)
-        return NULL;
+static uint64_t* slot_word(uint32_t slot) {
+    if (slot >= MAX_SLOTS) return nullptr;
     uint32_t k = 31 - (uint32_t)__builtin_clz(slot / FIRST_CHUNK + 1);
     uint64_t* chunk = __atomic_load_n(&g_chunks[k], __ATOMIC_ACQUIRE);
-    return chunk ? &chunk[slot - FIRST_CHUNK * ((1u << k) - 1)] : NULL;
+    return chunk ? &chunk[slot - FIRST_CHUNK * ((1u << k) - 1)] : nullptr;
 }
 
-void rt_object_init(RtObject* obj, int type)
-{
+void rt_object_init(RtObject* obj, int type) {
     obj->type = type;
     obj->refs = 1;
-    pthread_mutex_init(&obj->lock, NULL);
-    obj->waiters = NULL;
-    obj->waiters_tail = NULL;
+    pthread_mutex_init(&obj->lock, nullptr);
+    obj->waiters = nullptr;
+    obj->waiters_tail = nullptr;
 }
 
 void rt_object_ref(RtObject* obj) { RT_ATOMIC_ADD(&obj->refs, 1); }
 
-void rt_object_release(RtObject* obj)
-{
-    if (RT_ATOMIC_ADD(&obj->refs, -1) != 0)
-        return;
+void rt_object_release(RtObject* obj) {
+    if (RT_ATOMIC_ADD(&obj->refs, -1) != 0) return;
     pthread_mutex_destroy(&obj->lock);
     switch (obj->type) {
     case RT_EVENT: rt_event_destroy((RtEvent*)obj); break;
@@ -65,8 +60,7 @@ void rt_object_release(RtObject* obj)
 void rt_lock(RtObject* obj) { pthread_mutex_lock(&obj->lock); }
 void rt_unlock(RtObject* obj) { pthread_mutex_unlock(&obj->lock); }
 
-HANDLE rt_handle_alloc(RtObject* obj)
-{
+HANDLE rt_handle_alloc(RtObject* obj) {
     assert(((uintptr_t)obj & ~SLOT_PTR_MASK) == 0);
     pthread_mutex_lock(&g_alloc_lock);
     uint32_t slot;
@@ -76,19 +70,19 @@ HANDLE rt_handle_alloc(RtObject* obj)
         if (g_used == MAX_SLOTS) {
             pthread_mutex_unlock(&g_alloc_lock);
             rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
-            return NULL;
+            return nullptr;
         }
         if (g_used == g_cap) {
             uint32_t k = 31 - (uint32_t)__builtin_clz(g_cap / FIRST_CHUNK + 1);
             uint32_t size = FIRST_CHUNK << k;
             uint64_t* chunk = (uint64_t*)RT_SYS(calloc)(size, sizeof(*chunk));
             uint32_t* free_slots =
-                chunk ? (uint32_t*)RT_SYS(realloc)(g_free, (g_cap + size) * sizeof(*free_slots)) : NULL;
+                chunk ? (uint32_t*)RT_SYS(realloc)(g_free, (g_cap + size) * sizeof(*free_slots)) : nullptr;
             if (!free_slots) {
                 free(chunk);
                 pthread_mutex_unlock(&g_alloc_lock);
                 rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
-                return NULL;
+                return nullptr;
             }
             g_free = free_slots;
             g_cap += size;
@@ -102,34 +96,29 @@ HANDLE rt_handle_alloc(RtObject* obj)
     return (HANDLE)(uintptr_t)((slot + 1) * 4);
 }
 
-static int slot_of(HANDLE h, uint32_t* slot)
-{
+static int slot_of(HANDLE h, uint32_t* slot) {
     uintptr_t v = (uintptr_t)h;
-    if (v == 0 || (v & 3) != 0 || v > 0xFFFFFFFFu)
-        return 0;
+    if (v == 0 || (v & 3) != 0 || v > 0xFFFFFFFFu) return 0;
     *slot = (uint32_t)(v / 4 - 1);
     return 1;
 }
 
 // Adds a pin to a slot that holds an object; the object, or null for an
 // empty slot. The pin keeps the object alive until it is traded away.
-static RtObject* pin_slot(uint64_t* word)
-{
+static RtObject* pin_slot(uint64_t* word) {
     uint64_t v = __atomic_load_n(word, __ATOMIC_ACQUIRE);
     while ((v & SLOT_PTR_MASK) != 0 &&
-           !__atomic_compare_exchange_n(word, &v, v + SLOT_PIN, 1, __ATOMIC_ACQUIRE, __ATOMIC_ACQUIRE)) {
-    }
+           !__atomic_compare_exchange_n(word, &v, v + SLOT_PIN, 1, __ATOMIC_ACQUIRE, __ATOMIC_ACQUIRE)) {}
     return (RtObject*)(uintptr_t)(v & SLOT_PTR_MASK);
 }
 
-RtObject* rt_handle_get(HANDLE h, int type)
-{
+RtObject* rt_handle_get(HANDLE h, int type) {
     uint32_t slot;
-    uint64_t* word = slot_of(h, &slot) ? slot_word(slot) : NULL;
-    RtObject* obj = word ? pin_slot(word) : NULL;
+    uint64_t* word = slot_of(h, &slot) ? slot_word(slot) : nullptr;
+    RtObject* obj = word ? pin_slot(word) : nullptr;
     if (!obj) {
         rt_set_error(ERROR_INVALID_HANDLE);
-        return NULL;
+        return nullptr;
     }
     // Our share keeps obj alive here; trade it for a reference of our own.
     rt_object_ref(obj);
@@ -140,26 +129,23 @@ RtObject* rt_handle_get(HANDLE h, int type)
             rt_object_release(obj);
             break;
         }
-        if (__atomic_compare_exchange_n(word, &v, v - SLOT_PIN, 1, __ATOMIC_RELEASE, __ATOMIC_RELAXED))
-            break;
+        if (__atomic_compare_exchange_n(word, &v, v - SLOT_PIN, 1, __ATOMIC_RELEASE, __ATOMIC_RELAXED)) break;
     }
     if (type != 0 && obj->type != type) {
         rt_object_release(obj);
         rt_set_error(ERROR_INVALID_HANDLE);
-        return NULL;
+        return nullptr;
     }
     return obj;
 }
 
-extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
-{
-    if (!rt_call_enter(PDXRT_CloseHandle, NULL))
-        return FALSE;
+extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
+    if (!rt_call_enter(PDXRT_CloseHandle, nullptr)) return FALSE;
     uint32_t slot;
-    uint64_t* word = slot_of(hObject, &slot) ? slot_word(slot) : NULL;
+    uint64_t* word = slot_of(hObject, &slot) ? slot_word(slot) : nullptr;
     // Pin the slot like a lookup, then hold a reference of our own until the
     // close is done.
-    RtObject* obj = word ? pin_slot(word) : NULL;
+    RtObject* obj = word ? pin_slot(word) : nullptr;
     if (!obj) {
         rt_set_error(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -180,28 +166,23 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
         // such a lookup may drop it at once, and several of them together
         // could otherwise take the object to zero under us.
         const int others = (int)(v >> 48) - 1;
-        if (others)
-            RT_ATOMIC_ADD(&obj->refs, others);
-        if (__atomic_compare_exchange_n(word, &v, 0, 1, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
-            break;
-        if (others)
-            RT_ATOMIC_ADD(&obj->refs, -others);  // the pins changed: count again
+        if (others) RT_ATOMIC_ADD(&obj->refs, others);
+        if (__atomic_compare_exchange_n(word, &v, 0, 1, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) break;
+        if (others) RT_ATOMIC_ADD(&obj->refs, -others);  // the pins changed: count again
     }
     pthread_mutex_lock(&g_alloc_lock);
     g_free[g_free_count++] = slot;
     pthread_mutex_unlock(&g_alloc_lock);
     RT_COUNT(handles, -1);
     // One handle per object: the handle's close is the object's close.
-    if (obj->type == RT_FILE)
-        rt_file_close((RtFile*)obj);
+    if (obj->type == RT_FILE) rt_file_close((RtFile*)obj);
     rt_object_release(obj);  // the handle's
     rt_object_release(obj);  // ours
     return TRUE;
 }
 
-void rt_waiter_add(RtObject* obj, RtWaiter* w)
-{
-    w->next = NULL;
+void rt_waiter_add(RtObject* obj, RtWaiter* w) {
+    w->next = nullptr;
     w->satisfied = 0;
     if (obj->waiters_tail)
         obj->waiters_tail->next = w;
@@ -210,44 +191,37 @@ void rt_waiter_add(RtObject* obj, RtWaiter* w)
     obj->waiters_tail = w;
 }
 
-void rt_waiter_remove(RtObject* obj, RtWaiter* w)
-{
-    RtWaiter* prev = NULL;
+void rt_waiter_remove(RtObject* obj, RtWaiter* w) {
+    RtWaiter* prev = nullptr;
     for (RtWaiter* it = obj->waiters; it; prev = it, it = it->next) {
-        if (it != w)
-            continue;
+        if (it != w) continue;
         if (prev)
             prev->next = it->next;
         else
             obj->waiters = it->next;
-        if (obj->waiters_tail == it)
-            obj->waiters_tail = prev;
+        if (obj->waiters_tail == it) obj->waiters_tail = prev;
         return;
     }
 }
 
-RtWaiter* rt_waiter_pop(RtObject* obj)
-{
+RtWaiter* rt_waiter_pop(RtObject* obj) {
     RtWaiter* w = obj->waiters;
     if (w) {
         obj->waiters = w->next;
-        if (!obj->waiters)
-            obj->waiters_tail = NULL;
+        if (!obj->waiters) obj->waiters_tail = nullptr;
     }
     return w;
 }
 
 // Object lock held: the waiter reads `satisfied` under the same lock, so it
 // cannot return (and its thread cannot end) before the wake-up is written.
-void rt_waiter_satisfy(RtWaiter* w, DWORD result)
-{
+void rt_waiter_satisfy(RtWaiter* w, DWORD result) {
     w->result = result;
     w->satisfied = 1;
     rt_wake(w->ts);
 }
 
-RtThreadState* rt_waiter_satisfy_unwoken(RtWaiter* w, DWORD result)
-{
+RtThreadState* rt_waiter_satisfy_unwoken(RtWaiter* w, DWORD result) {
     RtThreadState* ts = w->ts;
     rt_thread_state_ref(ts);
     w->result = result;
@@ -255,8 +229,7 @@ RtThreadState* rt_waiter_satisfy_unwoken(RtWaiter* w, DWORD result)
     return ts;
 }
 
-void rt_wake_satisfied(RtThreadState* ts)
-{
+void rt_wake_satisfied(RtThreadState* ts) {
     rt_wake(ts);
     rt_thread_state_release(ts);
 }

@@ -68,7 +68,7 @@ struct RtEvent {
 struct RtMutex {
     RtObject base;
     uintptr_t state;
-    DWORD count;  // recursion depth, touched by the owner only
+    DWORD count;          // recursion depth, touched by the owner only
     RtMutex* owned_next;  // list of mutexes owned by one thread (owner only)
     RtMutex* owned_prev;
 };
@@ -133,7 +133,7 @@ struct RtStashMsg {
 struct RtFile {
     RtObject base;
     int fd;
-    int kind;  // PdxRtFileKind
+    int kind;            // PdxRtFileKind
     DWORD write_length;  // 0: writes of any length
     DWORD access;
     int is_regular;
@@ -152,8 +152,8 @@ struct RtFile {
 
 struct RtThreadState {
     int refs;
-    int wake_fd;     // sleeps watching descriptors (alertable waits) use this; -1 until needed
-    int wake_seq;    // futex word of the other sleeps; every wake-up bumps it
+    int wake_fd;         // sleeps watching descriptors (alertable waits) use this; -1 until needed
+    int wake_seq;        // futex word of the other sleeps; every wake-up bumps it
     int futex_sleeping;  // set while the thread may sleep on wake_seq
     int poll_sleeping;   // set while the thread may sleep on wake_fd
     DWORD id;
@@ -179,8 +179,8 @@ struct RtThreadState {
 void rt_object_init(RtObject* obj, int type);
 void rt_object_ref(RtObject* obj);
 void rt_object_release(RtObject* obj);
-HANDLE rt_handle_alloc(RtObject* obj);  // takes over one reference; NULL on failure (error set)
-// Referenced object behind a handle when it is of `type` (0: any); NULL with
+HANDLE rt_handle_alloc(RtObject* obj);  // takes over one reference; nullptr on failure (error set)
+// Referenced object behind a handle when it is of `type` (0: any); nullptr with
 // ERROR_INVALID_HANDLE otherwise.
 RtObject* rt_handle_get(HANDLE h, int type);
 void rt_lock(RtObject* obj);
@@ -211,7 +211,7 @@ int rt_event_try_take(RtEvent* e, DWORD* result);
 int rt_mutex_try_take(RtMutex* m, RtThreadState* ts, DWORD* result);
 // No lock: the uncontended acquire (free, or already ours).
 int rt_mutex_fast_take(RtMutex* m, RtThreadState* ts, DWORD* result);
-void rt_mutex_waiter_gone(RtMutex* m);  // a waiter left the list; lock held
+void rt_mutex_waiter_gone(RtMutex* m);                    // a waiter left the list; lock held
 void rt_mutex_note_owned(RtMutex* m, RtThreadState* ts);  // after an acquire
 int rt_thread_try_take(RtThread* t, DWORD* result);
 
@@ -221,7 +221,7 @@ RtThreadState* rt_self(void);
 // descriptor and poll set come with its first request (or its creation by
 // CreateThread), so a thread without a free descriptor can still wait
 // without one and lock.
-RtThreadState* rt_thread_state_new(void);  // refs 1; NULL when out of memory
+RtThreadState* rt_thread_state_new(void);  // refs 1; nullptr when out of memory
 // Makes what issuing requests needs; ERROR_SUCCESS or why it cannot.
 DWORD rt_thread_state_prepare_io(RtThreadState* ts);
 void rt_thread_state_leave(void);  // a runtime thread's start ends its state
@@ -236,7 +236,7 @@ void rt_drain_wake(RtThreadState* ts);
 int rt_poll_sleep_begin(RtThreadState* ts);  // returns the previous flag
 void rt_poll_sleep_end(RtThreadState* ts, int previous);
 // Sleeps on wake_seq while it still equals `seq` (read before the thread
-// looked at what it waits for); NULL timeout: no limit.
+// looked at what it waits for); nullptr timeout: no limit.
 void rt_futex_sleep(RtThreadState* ts, int seq, const struct timespec* timeout);
 // Queue an APC entry; FALSE when the thread has ended. Wakes the thread
 // unless it is the caller.
@@ -253,7 +253,7 @@ DWORD rt_wait(RtObject* obj, DWORD ms, int alertable);
 // Builds the poll set of the thread's outstanding requests (after slot 0).
 size_t rt_thread_poll_files(RtThreadState* ts, size_t first);
 void rt_file_progress(RtFile* f);
-void rt_thread_end_requests(RtThreadState* ts);  // thread ends: drop its requests
+void rt_thread_end_requests(RtThreadState* ts);        // thread ends: drop its requests
 void rt_request_run(RtThreadState* ts, RtRequest* r);  // run its routine, give it back
 void rt_request_discard(RtThreadState* ts, RtRequest* r);
 NTSTATUS rt_status_from_error(DWORD error);
@@ -265,8 +265,7 @@ DWORD rt_error_from_status(NTSTATUS status);
 int rt_call_enter(PdxRtCall call, const char* name);
 
 struct RtCounters {
-    int handles, events, mutexes, threads, running_threads, files, heaps, heap_blocks, pending_io,
-        queued_apcs;
+    int handles, events, mutexes, threads, running_threads, files, heaps, heap_blocks, pending_io, queued_apcs;
 };
 extern RtCounters rt_counters;
 #define RT_COUNT(field, delta) __atomic_add_fetch(&rt_counters.field, (delta), __ATOMIC_RELAXED)

@@ -13,24 +13,19 @@ extern "C" VOID WINAPI SetLastError(DWORD dwErrCode) { t_last_error = dwErrCode;
 
 void rt_set_error(DWORD error) { t_last_error = error; }
 
-int rt_clock_ns(uint64_t* now)
-{
+int rt_clock_ns(uint64_t* now) {
     struct timespec ts;
-    if (RT_SYS(clock_gettime)(CLOCK_MONOTONIC, &ts) != 0)
-        return 0;
+    if (RT_SYS(clock_gettime)(CLOCK_MONOTONIC, &ts) != 0) return 0;
     *now = (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
     return 1;
 }
 
-int rt_strncasecmp(const char* a, const char* b, size_t n)
-{
+int rt_strncasecmp(const char* a, const char* b, size_t n) {
     for (size_t i = 0; i < n; i++) {
         int ca = tolower((unsigned char)a[i]);
         int cb = tolower((unsigned char)b[i]);
-        if (ca != cb)
-            return ca - cb;
-        if (ca == 0)
-            return 0;
+        if (ca != cb) return ca - cb;
+        if (ca == 0) return 0;
     }
     return 0;
 }

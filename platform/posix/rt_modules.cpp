@@ -13,92 +13,99 @@
 
 struct PdxModule {
     char name[RT_MODULE_NAME];
-    const PdxRtModuleDef* def;  // NULL for kernel32 and the main program
+    const PdxRtModuleDef* def;  // nullptr for kernel32 and the main program
     DWORD refs;
     int used;
 };
 
 static pthread_mutex_t g_loader_lock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 static PdxModule g_modules[RT_MODULE_SLOTS];
-static PdxModule g_main_module = {"", NULL, 1, 1};
+static PdxModule g_main_module = {"", nullptr, 1, 1};
 // The Linux HID stack over hidraw (platform/linux) answers when no other
 // provider does.
 extern "C" const PdxRtModuleDef* pdx_linux_hid_module(const char* name);
 static PdxRtModuleLookupFn g_default_provider = pdx_linux_hid_module;
 static int g_stack_attached;
 
-#define KERNEL32_EXPORT(fn) {#fn, (void*)&fn}
+#define KERNEL32_EXPORT(fn) \
+    { #fn, (void*)&fn }
 static const PdxRtExport g_kernel32_exports[] = {
-    KERNEL32_EXPORT(GetLastError),       KERNEL32_EXPORT(SetLastError),
-    KERNEL32_EXPORT(CloseHandle),        KERNEL32_EXPORT(CreateEventA),
-    KERNEL32_EXPORT(SetEvent),           KERNEL32_EXPORT(ResetEvent),
-    KERNEL32_EXPORT(CreateMutexA),       KERNEL32_EXPORT(ReleaseMutex),
-    KERNEL32_EXPORT(WaitForSingleObject), KERNEL32_EXPORT(WaitForSingleObjectEx),
-    KERNEL32_EXPORT(SleepEx),            KERNEL32_EXPORT(Sleep),
-    KERNEL32_EXPORT(QueueUserAPC),       KERNEL32_EXPORT(CreateThread),
-    KERNEL32_EXPORT(ResumeThread),       KERNEL32_EXPORT(ExitThread),
-    KERNEL32_EXPORT(TerminateThread),    KERNEL32_EXPORT(GetExitCodeThread),
-    KERNEL32_EXPORT(GetCurrentThreadId), KERNEL32_EXPORT(CreateFileA),
-    KERNEL32_EXPORT(ReadFileEx),         KERNEL32_EXPORT(WriteFileEx),
-    KERNEL32_EXPORT(GetOverlappedResult), KERNEL32_EXPORT(CancelIo),
-    KERNEL32_EXPORT(HeapCreate),         KERNEL32_EXPORT(HeapAlloc),
-    KERNEL32_EXPORT(HeapFree),           KERNEL32_EXPORT(HeapDestroy),
-    KERNEL32_EXPORT(LoadLibraryA),       KERNEL32_EXPORT(GetProcAddress),
-    KERNEL32_EXPORT(FreeLibrary),        KERNEL32_EXPORT(GetModuleHandleA),
+    KERNEL32_EXPORT(GetLastError),
+    KERNEL32_EXPORT(SetLastError),
+    KERNEL32_EXPORT(CloseHandle),
+    KERNEL32_EXPORT(CreateEventA),
+    KERNEL32_EXPORT(SetEvent),
+    KERNEL32_EXPORT(ResetEvent),
+    KERNEL32_EXPORT(CreateMutexA),
+    KERNEL32_EXPORT(ReleaseMutex),
+    KERNEL32_EXPORT(WaitForSingleObject),
+    KERNEL32_EXPORT(WaitForSingleObjectEx),
+    KERNEL32_EXPORT(SleepEx),
+    KERNEL32_EXPORT(Sleep),
+    KERNEL32_EXPORT(QueueUserAPC),
+    KERNEL32_EXPORT(CreateThread),
+    KERNEL32_EXPORT(ResumeThread),
+    KERNEL32_EXPORT(ExitThread),
+    KERNEL32_EXPORT(TerminateThread),
+    KERNEL32_EXPORT(GetExitCodeThread),
+    KERNEL32_EXPORT(GetCurrentThreadId),
+    KERNEL32_EXPORT(CreateFileA),
+    KERNEL32_EXPORT(ReadFileEx),
+    KERNEL32_EXPORT(WriteFileEx),
+    KERNEL32_EXPORT(GetOverlappedResult),
+    KERNEL32_EXPORT(CancelIo),
+    KERNEL32_EXPORT(HeapCreate),
+    KERNEL32_EXPORT(HeapAlloc),
+    KERNEL32_EXPORT(HeapFree),
+    KERNEL32_EXPORT(HeapDestroy),
+    KERNEL32_EXPORT(LoadLibraryA),
+    KERNEL32_EXPORT(GetProcAddress),
+    KERNEL32_EXPORT(FreeLibrary),
+    KERNEL32_EXPORT(GetModuleHandleA),
 };
 static const PdxRtModuleDef g_kernel32 = {
-    "kernel32.dll", g_kernel32_exports, sizeof(g_kernel32_exports) / sizeof(g_kernel32_exports[0]), NULL, NULL, NULL};
+    "kernel32.dll", g_kernel32_exports, sizeof(g_kernel32_exports) / sizeof(g_kernel32_exports[0]), nullptr, nullptr, nullptr};
 
 // Lower case, directory dropped, ".dll" added when there is no extension
 // (a trailing dot means "no extension" and is dropped), as the loader does.
-int rt_module_name(const char* in, char* out, size_t cap)
-{
+int rt_module_name(const char* in, char* out, size_t cap) {
     const char* base = in;
     for (const char* p = in; *p; p++)
-        if (*p == '\\' || *p == '/')
-            base = p + 1;
+        if (*p == '\\' || *p == '/') base = p + 1;
     size_t n = strlen(base);
-    int has_ext = strchr(base, '.') != NULL;
+    int has_ext = strchr(base, '.') != nullptr;
     if (n > 0 && base[n - 1] == '.') {
         n--;
         has_ext = 1;
     }
-    if (n == 0 || n + 5 > cap)
-        return 0;
+    if (n == 0 || n + 5 > cap) return 0;
     for (size_t i = 0; i < n; i++) {
         char c = base[i];
         out[i] = (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
     }
     out[n] = 0;
-    if (!has_ext)
-        memcpy(out + n, ".dll", 5);
+    if (!has_ext) memcpy(out + n, ".dll", 5);
     return 1;
 }
 
-static void ensure_kernel32(void)
-{
-    if (g_modules[0].used)
-        return;
+static void ensure_kernel32(void) {
+    if (g_modules[0].used) return;
     strcpy(g_modules[0].name, "kernel32.dll");
     g_modules[0].def = &g_kernel32;
     g_modules[0].refs = 1;
     g_modules[0].used = 1;
 }
 
-static PdxModule* find_slot(const char* norm)
-{
+static PdxModule* find_slot(const char* norm) {
     ensure_kernel32();
     for (int i = 0; i < RT_MODULE_SLOTS; i++)
-        if (g_modules[i].used && strcmp(g_modules[i].name, norm) == 0)
-            return &g_modules[i];
-    return NULL;
+        if (g_modules[i].used && strcmp(g_modules[i].name, norm) == 0) return &g_modules[i];
+    return nullptr;
 }
 
-static PdxModule* put_def(const char* norm, const PdxRtModuleDef* def)
-{
+static PdxModule* put_def(const char* norm, const PdxRtModuleDef* def) {
     PdxModule* m = find_slot(norm);
-    if (m)
-        return m;
+    if (m) return m;
     for (int i = 1; i < RT_MODULE_SLOTS; i++) {
         if (!g_modules[i].used) {
             m = &g_modules[i];
@@ -109,11 +116,10 @@ static PdxModule* put_def(const char* norm, const PdxRtModuleDef* def)
             return m;
         }
     }
-    return NULL;
+    return nullptr;
 }
 
-static int is_hid_stack_name(const char* norm)
-{
+static int is_hid_stack_name(const char* norm) {
     return strcmp(norm, "hid.dll") == 0 || strcmp(norm, "cfgmgr32.dll") == 0 || strcmp(norm, "setupapi.dll") == 0;
 }
 
@@ -123,62 +129,49 @@ static const PdxRtServices g_services = {sizeof(PdxRtServices), pdxrt_handle_fd,
                                          pdxrt_unregister_path_handler};
 
 // Finds the provider of another shared object, attaches to it once and
-// registers its path handlers. Returns its module list or NULL.
-static const PdxRtModuleDef* const* hid_stack_rendezvous(void)
-{
+// registers its path handlers. Returns its module list or nullptr.
+static const PdxRtModuleDef* const* hid_stack_rendezvous(void) {
     PdxHidStackModulesFn modules = (PdxHidStackModulesFn)dlsym(RTLD_DEFAULT, PDXKIT_HID_STACK_MODULES_SYMBOL);
-    if (!modules)
-        return NULL;
+    if (!modules) return nullptr;
     if (!g_stack_attached) {
         g_stack_attached = 1;
         PdxHidStackAttachFn attach = (PdxHidStackAttachFn)dlsym(RTLD_DEFAULT, PDXKIT_HID_STACK_ATTACH_SYMBOL);
-        if (attach)
-            attach(&g_services);
+        if (attach) attach(&g_services);
         PdxHidStackPathsFn paths = (PdxHidStackPathsFn)dlsym(RTLD_DEFAULT, PDXKIT_HID_STACK_PATHS_SYMBOL);
-        const PdxRtPathDef* p = paths ? paths() : NULL;
-        for (; p && p->prefix; p++)
-            pdxrt_register_path_handler(p->prefix, p->open, p->ctx);
+        const PdxRtPathDef* p = paths ? paths() : nullptr;
+        for (; p && p->prefix; p++) pdxrt_register_path_handler(p->prefix, p->open, p->ctx);
     }
     return modules();
 }
 
 // Called by CreateFileA for a path that no handler owns: the provider may
 // bring handlers for it. Returns 1 when it attached just now.
-int rt_attach_hid_stack_paths(void)
-{
+int rt_attach_hid_stack_paths(void) {
     pthread_mutex_lock(&g_loader_lock);
     int was = g_stack_attached;
-    if (!was)
-        hid_stack_rendezvous();
+    if (!was) hid_stack_rendezvous();
     int now = g_stack_attached;
     pthread_mutex_unlock(&g_loader_lock);
     return !was && now;
 }
 
-static PdxModule* lookup(const char* norm)
-{
+static PdxModule* lookup(const char* norm) {
     PdxModule* m = find_slot(norm);
-    if ((m && m->def) || !is_hid_stack_name(norm))
-        return m;
-    const PdxRtModuleDef* def = NULL;
+    if ((m && m->def) || !is_hid_stack_name(norm)) return m;
+    const PdxRtModuleDef* def = nullptr;
     const PdxRtModuleDef* const* list = hid_stack_rendezvous();
     for (; list && *list && !def; list++) {
         char name[RT_MODULE_NAME];
-        if ((*list)->name && rt_module_name((*list)->name, name, sizeof(name)) && strcmp(name, norm) == 0)
-            def = *list;
+        if ((*list)->name && rt_module_name((*list)->name, name, sizeof(name)) && strcmp(name, norm) == 0) def = *list;
     }
-    if (!def && g_default_provider)
-        def = g_default_provider(norm);
-    if (!def)
-        return NULL;
+    if (!def && g_default_provider) def = g_default_provider(norm);
+    if (!def) return nullptr;
     return put_def(norm, def);
 }
 
-extern "C" BOOL pdxrt_register_module(const PdxRtModuleDef* def)
-{
+extern "C" BOOL pdxrt_register_module(const PdxRtModuleDef* def) {
     char norm[RT_MODULE_NAME];
-    if (!def || !def->name || !rt_module_name(def->name, norm, sizeof(norm)))
-        return FALSE;
+    if (!def || !def->name || !rt_module_name(def->name, norm, sizeof(norm))) return FALSE;
     pthread_mutex_lock(&g_loader_lock);
     PdxModule* m = find_slot(norm);
     BOOL ok = FALSE;
@@ -186,31 +179,26 @@ extern "C" BOOL pdxrt_register_module(const PdxRtModuleDef* def)
         m->def = def;
         ok = TRUE;
     } else if (!m) {
-        ok = put_def(norm, def) != NULL;
+        ok = put_def(norm, def) != nullptr;
     }
     pthread_mutex_unlock(&g_loader_lock);
     return ok;
 }
 
-extern "C" BOOL pdxrt_unregister_module(const char* name)
-{
+extern "C" BOOL pdxrt_unregister_module(const char* name) {
     char norm[RT_MODULE_NAME];
-    if (!name || !rt_module_name(name, norm, sizeof(norm)))
-        return FALSE;
+    if (!name || !rt_module_name(name, norm, sizeof(norm))) return FALSE;
     pthread_mutex_lock(&g_loader_lock);
     PdxModule* m = find_slot(norm);
     BOOL ok = m && m != &g_modules[0] && m->refs == 0;
-    if (ok)
-        memset(m, 0, sizeof(*m));
+    if (ok) memset(m, 0, sizeof(*m));
     pthread_mutex_unlock(&g_loader_lock);
     return ok;
 }
 
-extern "C" DWORD pdxrt_module_refcount(const char* name)
-{
+extern "C" DWORD pdxrt_module_refcount(const char* name) {
     char norm[RT_MODULE_NAME];
-    if (!name || !rt_module_name(name, norm, sizeof(norm)))
-        return 0;
+    if (!name || !rt_module_name(name, norm, sizeof(norm))) return 0;
     pthread_mutex_lock(&g_loader_lock);
     PdxModule* m = find_slot(norm);
     DWORD refs = m ? m->refs : 0;
@@ -218,55 +206,47 @@ extern "C" DWORD pdxrt_module_refcount(const char* name)
     return refs;
 }
 
-extern "C" void pdxrt_set_default_module_provider(PdxRtModuleLookupFn lookup_fn)
-{
+extern "C" void pdxrt_set_default_module_provider(PdxRtModuleLookupFn lookup_fn) {
     pthread_mutex_lock(&g_loader_lock);
     g_default_provider = lookup_fn;
     pthread_mutex_unlock(&g_loader_lock);
 }
 
-static PdxModule* module_of(HMODULE h)
-{
+static PdxModule* module_of(HMODULE h) {
     PdxModule* m = (PdxModule*)h;
-    if (m == &g_main_module)
-        return m;
+    if (m == &g_main_module) return m;
     if (m < &g_modules[0] || m >= &g_modules[RT_MODULE_SLOTS] ||
         ((uintptr_t)m - (uintptr_t)&g_modules[0]) % sizeof(PdxModule) != 0 || !m->used || m->refs == 0)
-        return NULL;
+        return nullptr;
     return m;
 }
 
-extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName)
-{
+extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
     char norm[RT_MODULE_NAME];
-    const char* fault_name = lpLibFileName && rt_module_name(lpLibFileName, norm, sizeof(norm)) ? norm : NULL;
-    if (!rt_call_enter(PDXRT_LoadLibraryA, fault_name))
-        return NULL;
+    const char* fault_name = lpLibFileName && rt_module_name(lpLibFileName, norm, sizeof(norm)) ? norm : nullptr;
+    if (!rt_call_enter(PDXRT_LoadLibraryA, fault_name)) return nullptr;
     if (!lpLibFileName) {
         rt_set_error(ERROR_INVALID_PARAMETER);
-        return NULL;
+        return nullptr;
     }
     if (!fault_name) {
         rt_set_error(ERROR_MOD_NOT_FOUND);
-        return NULL;
+        return nullptr;
     }
     pthread_mutex_lock(&g_loader_lock);
     PdxModule* m = lookup(norm);
     if (!m || !m->def) {
         pthread_mutex_unlock(&g_loader_lock);
         rt_set_error(ERROR_MOD_NOT_FOUND);
-        return NULL;
+        return nullptr;
     }
-    if (m != &g_modules[0] && m->refs++ == 0 && m->def->on_load)
-        m->def->on_load(m->def->ctx);
+    if (m != &g_modules[0] && m->refs++ == 0 && m->def->on_load) m->def->on_load(m->def->ctx);
     pthread_mutex_unlock(&g_loader_lock);
     return (HMODULE)m;
 }
 
-extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule)
-{
-    if (!rt_call_enter(PDXRT_FreeLibrary, NULL))
-        return FALSE;
+extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
+    if (!rt_call_enter(PDXRT_FreeLibrary, nullptr)) return FALSE;
     pthread_mutex_lock(&g_loader_lock);
     ensure_kernel32();
     PdxModule* m = module_of(hLibModule);
@@ -281,38 +261,32 @@ extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule)
     return TRUE;
 }
 
-extern "C" HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName)
-{
+extern "C" HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
     char norm[RT_MODULE_NAME];
-    const char* fault_name = lpModuleName && rt_module_name(lpModuleName, norm, sizeof(norm)) ? norm : NULL;
-    if (!rt_call_enter(PDXRT_GetModuleHandleA, fault_name))
-        return NULL;
-    if (!lpModuleName)
-        return (HMODULE)&g_main_module;
+    const char* fault_name = lpModuleName && rt_module_name(lpModuleName, norm, sizeof(norm)) ? norm : nullptr;
+    if (!rt_call_enter(PDXRT_GetModuleHandleA, fault_name)) return nullptr;
+    if (!lpModuleName) return (HMODULE)&g_main_module;
     pthread_mutex_lock(&g_loader_lock);
-    PdxModule* m = fault_name ? find_slot(norm) : NULL;
-    HMODULE h = m && m->refs > 0 ? (HMODULE)m : NULL;
+    PdxModule* m = fault_name ? find_slot(norm) : nullptr;
+    HMODULE h = m && m->refs > 0 ? (HMODULE)m : nullptr;
     pthread_mutex_unlock(&g_loader_lock);
-    if (!h)
-        rt_set_error(ERROR_MOD_NOT_FOUND);
+    if (!h) rt_set_error(ERROR_MOD_NOT_FOUND);
     return h;
 }
 
-extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
-{
+extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
     // Ordinals (values below 0x10000) are not exported by our modules.
-    const char* fault_name = (uintptr_t)lpProcName >= 0x10000 ? lpProcName : NULL;
-    if (!rt_call_enter(PDXRT_GetProcAddress, fault_name))
-        return NULL;
+    const char* fault_name = (uintptr_t)lpProcName >= 0x10000 ? lpProcName : nullptr;
+    if (!rt_call_enter(PDXRT_GetProcAddress, fault_name)) return nullptr;
     pthread_mutex_lock(&g_loader_lock);
     ensure_kernel32();
     PdxModule* m = module_of(hModule);
     if (!m) {
         pthread_mutex_unlock(&g_loader_lock);
         rt_set_error(ERROR_MOD_NOT_FOUND);
-        return NULL;
+        return nullptr;
     }
-    void* address = NULL;
+    void* address = nullptr;
     if (m->def && fault_name) {
         for (size_t i = 0; i < m->def->export_count; i++) {
             if (m->def->exports[i].name && strcmp(m->def->exports[i].name, fault_name) == 0) {
@@ -324,7 +298,7 @@ extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
     pthread_mutex_unlock(&g_loader_lock);
     if (!address) {
         rt_set_error(ERROR_PROC_NOT_FOUND);
-        return NULL;
+        return nullptr;
     }
     return (FARPROC)address;
 }

@@ -10,56 +10,49 @@
 #include "pdx_runtime.h"
 
 struct RtSyscalls rt_sys = {
-    calloc, malloc, realloc, eventfd, open, read, pread, write, pwrite, recv, sendmsg, poll, ppoll, pthread_create,
-    clock_gettime,
+    calloc, malloc, realloc, eventfd, open,  read,           pread,         write,
+    pwrite, recv,   sendmsg, poll,    ppoll, pthread_create, clock_gettime,
 };
 
 // Each name with its entry and the C library's function, which restores it.
-#define RT_SYSCALL(name) {#name, (void**)&rt_sys.name, (PdxRtSyscall)name}
+#define RT_SYSCALL(name) \
+    { #name, (void**)&rt_sys.name, (PdxRtSyscall)name }
 static const struct {
     const char* name;
     void** entry;
     PdxRtSyscall original;
 } g_syscalls[] = {
-    RT_SYSCALL(calloc), RT_SYSCALL(malloc), RT_SYSCALL(realloc), RT_SYSCALL(eventfd), RT_SYSCALL(open),
-    RT_SYSCALL(read),   RT_SYSCALL(pread),  RT_SYSCALL(write),   RT_SYSCALL(pwrite),  RT_SYSCALL(recv),
-    RT_SYSCALL(sendmsg), RT_SYSCALL(poll),  RT_SYSCALL(ppoll),   RT_SYSCALL(pthread_create),
-    RT_SYSCALL(clock_gettime),
+    RT_SYSCALL(calloc),  RT_SYSCALL(malloc), RT_SYSCALL(realloc), RT_SYSCALL(eventfd),        RT_SYSCALL(open),
+    RT_SYSCALL(read),    RT_SYSCALL(pread),  RT_SYSCALL(write),   RT_SYSCALL(pwrite),         RT_SYSCALL(recv),
+    RT_SYSCALL(sendmsg), RT_SYSCALL(poll),   RT_SYSCALL(ppoll),   RT_SYSCALL(pthread_create), RT_SYSCALL(clock_gettime),
 };
 #undef RT_SYSCALL
 
 #define RT_SYSCALL_COUNT (sizeof(g_syscalls) / sizeof(g_syscalls[0]))
 static_assert(RT_SYSCALL_COUNT * sizeof(void*) == sizeof(RtSyscalls), "every entry of the table has a name");
 
-static int find(const char* name)
-{
+static int find(const char* name) {
     for (size_t i = 0; name && i < RT_SYSCALL_COUNT; i++)
-        if (strcmp(g_syscalls[i].name, name) == 0)
-            return (int)i;
+        if (strcmp(g_syscalls[i].name, name) == 0) return (int)i;
     return -1;
 }
 
 // Entries are swapped while other threads may call through them: every
 // access is atomic, and callers load an entry once per call.
-extern "C" BOOL pdxrt_set_syscall(const char* name, PdxRtSyscall fn)
-{
+extern "C" BOOL pdxrt_set_syscall(const char* name, PdxRtSyscall fn) {
     int i = find(name);
-    if (i < 0)
-        return FALSE;
+    if (i < 0) return FALSE;
     __atomic_store_n((PdxRtSyscall*)g_syscalls[i].entry, fn ? fn : g_syscalls[i].original, __ATOMIC_RELEASE);
     return TRUE;
 }
 
-extern "C" PdxRtSyscall pdxrt_get_syscall(const char* name)
-{
+extern "C" PdxRtSyscall pdxrt_get_syscall(const char* name) {
     int i = find(name);
-    return i < 0 ? NULL : __atomic_load_n((PdxRtSyscall*)g_syscalls[i].entry, __ATOMIC_ACQUIRE);
+    return i < 0 ? nullptr : __atomic_load_n((PdxRtSyscall*)g_syscalls[i].entry, __ATOMIC_ACQUIRE);
 }
 
-extern "C" const char* pdxrt_next_syscall(const char* name)
-{
-    if (!name)
-        return g_syscalls[0].name;
+extern "C" const char* pdxrt_next_syscall(const char* name) {
+    if (!name) return g_syscalls[0].name;
     int i = find(name);
-    return i < 0 || (size_t)i + 1 == RT_SYSCALL_COUNT ? NULL : g_syscalls[i + 1].name;
+    return i < 0 || (size_t)i + 1 == RT_SYSCALL_COUNT ? nullptr : g_syscalls[i + 1].name;
 }

@@ -23,40 +23,34 @@ static DWORD g_next_id = 0x100;
 
 void rt_thread_end(RtThreadState* ts);  // rt_threads.cpp
 
-static void thread_state_destructor(void* p)
-{
+static void thread_state_destructor(void* p) {
     RtThreadState* ts = (RtThreadState*)p;
     rt_thread_end(ts);
-    t_self = NULL;
+    t_self = nullptr;
     rt_thread_state_release(ts);
 }
 
 static void make_key(void) { g_key_made = pthread_key_create(&g_key, thread_state_destructor) == 0; }
 
-static void init_state(RtThreadState* ts)
-{
+static void init_state(RtThreadState* ts) {
     memset(ts, 0, sizeof(*ts));
     ts->wake_fd = -1;
     ts->refs = 1;
-    pthread_mutex_init(&ts->lock, NULL);
+    pthread_mutex_init(&ts->lock, nullptr);
     ts->id = RT_ATOMIC_ADD(&g_next_id, 4);
 }
 
-RtThreadState* rt_thread_state_new(void)
-{
+RtThreadState* rt_thread_state_new(void) {
     RtThreadState* ts = (RtThreadState*)RT_SYS(calloc)(1, sizeof(*ts));
-    if (ts)
-        init_state(ts);
+    if (ts) init_state(ts);
     return ts;
 }
 
-DWORD rt_thread_state_prepare_io(RtThreadState* ts)
-{
-    if (ts->unhooked)
-        return ERROR_NOT_ENOUGH_MEMORY;  // nothing would end its requests
+DWORD rt_thread_state_prepare_io(RtThreadState* ts) {
+    if (ts->unhooked) return ERROR_NOT_ENOUGH_MEMORY;  // nothing would end its requests
     if (!ts->pfds) {
         struct pollfd* pfds = (struct pollfd*)RT_SYS(calloc)(8, sizeof(*pfds));
-        RtFile** files = pfds ? (RtFile**)RT_SYS(calloc)(8, sizeof(*files)) : NULL;
+        RtFile** files = pfds ? (RtFile**)RT_SYS(calloc)(8, sizeof(*files)) : nullptr;
         if (!files) {
             free(pfds);
             return ERROR_NOT_ENOUGH_MEMORY;
@@ -69,8 +63,7 @@ DWORD rt_thread_state_prepare_io(RtThreadState* ts)
         // Set once, before the thread first sleeps in ppoll; a waker that
         // finds it missing has nobody in ppoll to wake.
         int fd = RT_SYS(eventfd)(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (fd < 0)
-            return rt_error_from_errno(errno);
+        if (fd < 0) return rt_error_from_errno(errno);
         __atomic_store_n(&ts->wake_fd, fd, __ATOMIC_RELEASE);
     }
     return ERROR_SUCCESS;
@@ -78,10 +71,8 @@ DWORD rt_thread_state_prepare_io(RtThreadState* ts)
 
 void rt_thread_state_ref(RtThreadState* ts) { RT_ATOMIC_ADD(&ts->refs, 1); }
 
-void rt_thread_state_release(RtThreadState* ts)
-{
-    if (RT_ATOMIC_ADD(&ts->refs, -1) != 0)
-        return;
+void rt_thread_state_release(RtThreadState* ts) {
+    if (RT_ATOMIC_ADD(&ts->refs, -1) != 0) return;
     // Entries still queued belong to a thread that never ran (or ended).
     RtApc* apc = ts->apc_head;
     while (apc) {
@@ -100,21 +91,17 @@ void rt_thread_state_release(RtThreadState* ts)
     }
     free(ts->pfds);
     free(ts->pfd_files);
-    if (ts->wake_fd >= 0)
-        close(ts->wake_fd);
+    if (ts->wake_fd >= 0) close(ts->wake_fd);
     pthread_mutex_destroy(&ts->lock);
-    if (!ts->spare)
-        free(ts);
+    if (!ts->spare) free(ts);
 }
 
 // A runtime thread's start ends its state (rt_thread_state_leave); the key
 // also ends it should the thread leave by pthread_exit.
-void rt_thread_state_adopt(RtThreadState* ts)
-{
+void rt_thread_state_adopt(RtThreadState* ts) {
     pthread_once(&g_key_once, make_key);
     t_self = ts;
-    if (g_key_made)
-        pthread_setspecific(g_key, ts);
+    if (g_key_made) pthread_setspecific(g_key, ts);
 }
 
 // The thread's end hands its state to thread_state_destructor through a
@@ -123,17 +110,15 @@ void rt_thread_state_adopt(RtThreadState* ts)
 // the key cannot hold the state (its second-level block is allocated on
 // first use), nothing can end the state: it is the spare, which holds no
 // memory or descriptor and is refused I/O, so nothing is left behind.
-RtThreadState* rt_self(void)
-{
+RtThreadState* rt_self(void) {
     RtThreadState* ts = t_self;
-    if (ts)
-        return ts;
+    if (ts) return ts;
     ts = rt_thread_state_new();
     pthread_once(&g_key_once, make_key);
     int hooked = g_key_made && pthread_setspecific(g_key, ts ? ts : &t_spare) == 0;
     if (ts && !hooked) {
         rt_thread_state_release(ts);
-        ts = NULL;
+        ts = nullptr;
     }
     if (!ts) {
         ts = &t_spare;
@@ -146,13 +131,10 @@ RtThreadState* rt_self(void)
 }
 
 // A runtime thread ends its state itself, as its start routine returns.
-void rt_thread_state_leave(void)
-{
+void rt_thread_state_leave(void) {
     RtThreadState* ts = t_self;
-    if (!ts)
-        return;
-    if (g_key_made)
-        pthread_setspecific(g_key, NULL);
+    if (!ts) return;
+    if (g_key_made) pthread_setspecific(g_key, nullptr);
     thread_state_destructor(ts);
 }
 
@@ -165,12 +147,12 @@ extern "C" DWORD WINAPI GetCurrentThreadId(void) { return rt_self()->id; }
 // changes the condition, bumps wake_seq, then reads the flags (both sides
 // sequentially consistent): either the sleeper sees the condition, or the
 // waker sees the flag, or FUTEX_WAIT finds wake_seq changed.
-void rt_wake(RtThreadState* ts)
-{
+void rt_wake(RtThreadState* ts) {
     __atomic_add_fetch(&ts->wake_seq, 1, __ATOMIC_SEQ_CST);
     if (__atomic_load_n(&ts->futex_sleeping, __ATOMIC_SEQ_CST))
-        syscall(SYS_futex, &ts->wake_seq, FUTEX_WAKE_PRIVATE, 1, NULL, NULL, 0);
-    int fd = __atomic_load_n(&ts->poll_sleeping, __ATOMIC_SEQ_CST) ? __atomic_load_n(&ts->wake_fd, __ATOMIC_ACQUIRE) : -1;
+        syscall(SYS_futex, &ts->wake_seq, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+    int fd =
+        __atomic_load_n(&ts->poll_sleeping, __ATOMIC_SEQ_CST) ? __atomic_load_n(&ts->wake_fd, __ATOMIC_ACQUIRE) : -1;
     if (fd >= 0) {
         uint64_t one = 1;
         ssize_t n;
@@ -180,27 +162,23 @@ void rt_wake(RtThreadState* ts)
     }
 }
 
-int rt_poll_sleep_begin(RtThreadState* ts)
-{
+int rt_poll_sleep_begin(RtThreadState* ts) {
     int previous = __atomic_load_n(&ts->poll_sleeping, __ATOMIC_RELAXED);
     __atomic_store_n(&ts->poll_sleeping, 1, __ATOMIC_SEQ_CST);
     return previous;
 }
 
-void rt_poll_sleep_end(RtThreadState* ts, int previous)
-{
+void rt_poll_sleep_end(RtThreadState* ts, int previous) {
     __atomic_store_n(&ts->poll_sleeping, previous, __ATOMIC_SEQ_CST);
 }
 
-void rt_futex_sleep(RtThreadState* ts, int seq, const struct timespec* timeout)
-{
+void rt_futex_sleep(RtThreadState* ts, int seq, const struct timespec* timeout) {
     __atomic_store_n(&ts->futex_sleeping, 1, __ATOMIC_SEQ_CST);
-    syscall(SYS_futex, &ts->wake_seq, FUTEX_WAIT_PRIVATE, seq, timeout, NULL, 0);
+    syscall(SYS_futex, &ts->wake_seq, FUTEX_WAIT_PRIVATE, seq, timeout, nullptr, 0);
     __atomic_store_n(&ts->futex_sleeping, 0, __ATOMIC_RELAXED);
 }
 
-void rt_drain_wake(RtThreadState* ts)
-{
+void rt_drain_wake(RtThreadState* ts) {
     uint64_t v;
     ssize_t n;
     do {
@@ -208,9 +186,8 @@ void rt_drain_wake(RtThreadState* ts)
     } while (n < 0 && errno == EINTR);
 }
 
-int rt_queue_apc(RtThreadState* ts, RtApc* apc)
-{
-    apc->next = NULL;
+int rt_queue_apc(RtThreadState* ts, RtApc* apc) {
+    apc->next = nullptr;
     pthread_mutex_lock(&ts->lock);
     if (ts->dead) {
         pthread_mutex_unlock(&ts->lock);
@@ -222,28 +199,24 @@ int rt_queue_apc(RtThreadState* ts, RtApc* apc)
         RT_ATOMIC_STORE(&ts->apc_head, apc);
     ts->apc_tail = apc;
     RT_COUNT(queued_apcs, 1);
-    if (ts != t_self)
-        rt_wake(ts);
+    if (ts != t_self) rt_wake(ts);
     pthread_mutex_unlock(&ts->lock);
     return 1;
 }
 
-int rt_has_apcs(RtThreadState* ts) { return RT_ATOMIC_LOAD(&ts->apc_head) != NULL; }
+int rt_has_apcs(RtThreadState* ts) { return RT_ATOMIC_LOAD(&ts->apc_head) != nullptr; }
 
-int rt_run_apcs(RtThreadState* ts)
-{
+int rt_run_apcs(RtThreadState* ts) {
     int ran = 0;
     for (;;) {
         pthread_mutex_lock(&ts->lock);
         RtApc* apc = ts->apc_head;
         if (apc) {
             RT_ATOMIC_STORE(&ts->apc_head, apc->next);
-            if (!apc->next)
-                ts->apc_tail = NULL;
+            if (!apc->next) ts->apc_tail = nullptr;
         }
         pthread_mutex_unlock(&ts->lock);
-        if (!apc)
-            return ran;
+        if (!apc) return ran;
         RT_COUNT(queued_apcs, -1);
         ran++;
         if (apc->kind == RT_APC_USER) {
@@ -258,13 +231,12 @@ int rt_run_apcs(RtThreadState* ts)
 }
 
 // Marks the state dead (no more APCs accepted) and drops what is queued.
-void rt_thread_state_kill(RtThreadState* ts)
-{
+void rt_thread_state_kill(RtThreadState* ts) {
     pthread_mutex_lock(&ts->lock);
     ts->dead = 1;
     RtApc* apc = ts->apc_head;
-    ts->apc_head = NULL;
-    ts->apc_tail = NULL;
+    ts->apc_head = nullptr;
+    ts->apc_tail = nullptr;
     pthread_mutex_unlock(&ts->lock);
     while (apc) {
         RtApc* next = apc->next;

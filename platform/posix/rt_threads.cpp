@@ -19,23 +19,20 @@ void rt_thread_state_kill(RtThreadState* ts);
 void rt_mutex_abandon_all(RtThreadState* ts);
 
 // Thread object lock held.
-static void signal_ended(RtThread* t, DWORD code)
-{
+static void signal_ended(RtThread* t, DWORD code) {
     t->ended = 1;
     t->exit_code = code;
     RtWaiter* w;
-    while ((w = rt_waiter_pop(&t->base)) != NULL)
-        rt_waiter_satisfy(w, WAIT_OBJECT_0);
+    while ((w = rt_waiter_pop(&t->base)) != nullptr) rt_waiter_satisfy(w, WAIT_OBJECT_0);
 }
 
-void rt_thread_end(RtThreadState* ts)
-{
+void rt_thread_end(RtThreadState* ts) {
     rt_thread_end_requests(ts);
     rt_thread_state_kill(ts);
     rt_mutex_abandon_all(ts);
     RtThread* t = ts->thread_obj;
     if (t) {
-        ts->thread_obj = NULL;
+        ts->thread_obj = nullptr;
         rt_lock(&t->base);
         signal_ended(t, ts->exit_code);
         rt_unlock(&t->base);
@@ -44,8 +41,7 @@ void rt_thread_end(RtThreadState* ts)
     }
 }
 
-static void* trampoline(void* arg)
-{
+static void* trampoline(void* arg) {
     RtThread* t = (RtThread*)arg;
     RtThreadState* ts = t->ts;
     rt_thread_state_ref(ts);  // the thread's own reference, dropped at its end
@@ -59,32 +55,29 @@ static void* trampoline(void* arg)
         ts->exit_code = t->routine(t->param);
     }
     rt_thread_state_leave();
-    return NULL;
+    return nullptr;
 }
 
 extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
                                       LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter, DWORD dwCreationFlags,
-                                      LPDWORD lpThreadId)
-{
-    if (!rt_call_enter(PDXRT_CreateThread, NULL))
-        return NULL;
+                                      LPDWORD lpThreadId) {
+    if (!rt_call_enter(PDXRT_CreateThread, nullptr)) return nullptr;
     if (!lpStartAddress) {
         rt_set_error(ERROR_INVALID_PARAMETER);
-        return NULL;
+        return nullptr;
     }
     RtThread* t = (RtThread*)RT_SYS(calloc)(1, sizeof(*t));
     if (!t) {
         rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
-        return NULL;
+        return nullptr;
     }
     t->ts = rt_thread_state_new();
     DWORD error = t->ts ? rt_thread_state_prepare_io(t->ts) : ERROR_NOT_ENOUGH_MEMORY;
     if (error) {
-        if (t->ts)
-            rt_thread_state_release(t->ts);
+        if (t->ts) rt_thread_state_release(t->ts);
         free(t);
         rt_set_error(error);
-        return NULL;
+        return nullptr;
     }
     rt_object_init(&t->base, RT_THREAD);
     t->routine = lpStartAddress;
@@ -98,61 +91,50 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, 
     if (!h) {
         RT_COUNT(running_threads, -1);
         rt_object_release(&t->base);
-        return NULL;
+        return nullptr;
     }
-    if (lpThreadId)
-        *lpThreadId = t->ts->id;
+    if (lpThreadId) *lpThreadId = t->ts->id;
     if (!(dwCreationFlags & CREATE_SUSPENDED) && ResumeThread(h) == (DWORD)-1) {
         DWORD err = GetLastError();
         CloseHandle(h);
         rt_set_error(err);
-        return NULL;
+        return nullptr;
     }
     rt_set_error(ERROR_SUCCESS);
     return h;
 }
 
-void rt_thread_destroy(RtThread* t)
-{
-    if (!t->started && !t->ended)
-        RT_COUNT(running_threads, -1);  // created suspended, never resumed
+void rt_thread_destroy(RtThread* t) {
+    if (!t->started && !t->ended) RT_COUNT(running_threads, -1);  // created suspended, never resumed
     rt_thread_state_release(t->ts);
     RT_COUNT(threads, -1);
     free(t);
 }
 
-int rt_thread_try_take(RtThread* t, DWORD* result)
-{
-    if (!t->ended)
-        return 0;
+int rt_thread_try_take(RtThread* t, DWORD* result) {
+    if (!t->ended) return 0;
     *result = WAIT_OBJECT_0;
     return 1;
 }
 
 // 0, or the error pthread_create gave.
-static int start(RtThread* t)
-{
+static int start(RtThread* t) {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    if (t->stack_size >= 65536)
-        pthread_attr_setstacksize(&attr, t->stack_size);
+    if (t->stack_size >= 65536) pthread_attr_setstacksize(&attr, t->stack_size);
     rt_object_ref(&t->base);  // held by the running thread until its end
     pthread_t tid;
     int rc = RT_SYS(pthread_create)(&tid, &attr, trampoline, t);
     pthread_attr_destroy(&attr);
-    if (rc != 0)
-        rt_object_release(&t->base);
+    if (rc != 0) rt_object_release(&t->base);
     return rc;
 }
 
-extern "C" DWORD WINAPI ResumeThread(HANDLE hThread)
-{
-    if (!rt_call_enter(PDXRT_ResumeThread, NULL))
-        return (DWORD)-1;
+extern "C" DWORD WINAPI ResumeThread(HANDLE hThread) {
+    if (!rt_call_enter(PDXRT_ResumeThread, nullptr)) return (DWORD)-1;
     RtThread* t = (RtThread*)rt_handle_get(hThread, RT_THREAD);
-    if (!t)
-        return (DWORD)-1;
+    if (!t) return (DWORD)-1;
     rt_lock(&t->base);
     DWORD prev = t->suspend_count;
     int launch = 0;
@@ -183,20 +165,16 @@ extern "C" DWORD WINAPI ResumeThread(HANDLE hThread)
 // unwinding, which would first have glibc load libgcc_s, and with no
 // descriptor or memory free that load aborts the process. As on Windows, the
 // frames left behind run no destructors. Other threads end as POSIX allows.
-extern "C" VOID WINAPI ExitThread(DWORD dwExitCode)
-{
+extern "C" VOID WINAPI ExitThread(DWORD dwExitCode) {
     RtThreadState* ts = rt_self();
     ts->exit_code = dwExitCode;
-    if (ts->exit_jump)
-        longjmp(*(jmp_buf*)ts->exit_jump, 1);
-    pthread_exit(NULL);
+    if (ts->exit_jump) longjmp(*(jmp_buf*)ts->exit_jump, 1);
+    pthread_exit(nullptr);
 }
 
-extern "C" BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode)
-{
+extern "C" BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode) {
     RtThread* t = (RtThread*)rt_handle_get(hThread, RT_THREAD);
-    if (!t)
-        return FALSE;
+    if (!t) return FALSE;
     rt_lock(&t->base);
     BOOL ok = TRUE;
     if (!t->started && !t->ended) {
@@ -206,24 +184,19 @@ extern "C" BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode)
         ok = FALSE;
     }
     rt_unlock(&t->base);
-    if (ok && !t->started)
-        rt_thread_state_kill(t->ts);  // drops APCs queued to it
+    if (ok && !t->started) rt_thread_state_kill(t->ts);  // drops APCs queued to it
     rt_object_release(&t->base);
-    if (!ok)
-        rt_set_error(ERROR_NOT_SUPPORTED);
+    if (!ok) rt_set_error(ERROR_NOT_SUPPORTED);
     return ok;
 }
 
-extern "C" BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)
-{
+extern "C" BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
     RtThread* t = (RtThread*)rt_handle_get(hThread, RT_THREAD);
-    if (!t)
-        return FALSE;
+    if (!t) return FALSE;
     rt_lock(&t->base);
     DWORD code = t->ended ? t->exit_code : STILL_ACTIVE;
     rt_unlock(&t->base);
     rt_object_release(&t->base);
-    if (lpExitCode)
-        *lpExitCode = code;
+    if (lpExitCode) *lpExitCode = code;
     return TRUE;
 }

@@ -12,8 +12,7 @@
 #include "rt_syscalls.h"
 
 // Takes the object for `ts` if it is signalled; object lock held.
-static int try_take(RtObject* obj, RtThreadState* ts, DWORD* result)
-{
+static int try_take(RtObject* obj, RtThreadState* ts, DWORD* result) {
     switch (obj->type) {
     case RT_EVENT: return rt_event_try_take((RtEvent*)obj, result);
     case RT_MUTEX: return rt_mutex_try_take((RtMutex*)obj, ts, result);
@@ -24,47 +23,39 @@ static int try_take(RtObject* obj, RtThreadState* ts, DWORD* result)
 
 // Ends a registration; returns 1 (and the result) if the object was handed
 // to us meanwhile.
-static int unregister(RtObject* obj, RtWaiter* w, DWORD* result)
-{
+static int unregister(RtObject* obj, RtWaiter* w, DWORD* result) {
     rt_lock(obj);
     int got = w->satisfied;
     if (got && w->result == RT_WAIT_RETRY) {
         // Woken to compete for a freed mutex: take it if still free, else
         // its current owner's release wakes someone else.
         got = try_take(obj, w->ts, result);
-        if (!got)
-            rt_mutex_waiter_gone((RtMutex*)obj);
+        if (!got) rt_mutex_waiter_gone((RtMutex*)obj);
     } else if (got) {
         *result = w->result;
     } else {
         rt_waiter_remove(obj, w);
-        if (obj->type == RT_MUTEX)
-            rt_mutex_waiter_gone((RtMutex*)obj);
+        if (obj->type == RT_MUTEX) rt_mutex_waiter_gone((RtMutex*)obj);
     }
     rt_unlock(obj);
     return got;
 }
 
-static DWORD acquired(RtObject* obj, RtThreadState* ts, DWORD result)
-{
-    if (obj->type == RT_MUTEX)
-        rt_mutex_note_owned((RtMutex*)obj, ts);
+static DWORD acquired(RtObject* obj, RtThreadState* ts, DWORD result) {
+    if (obj->type == RT_MUTEX) rt_mutex_note_owned((RtMutex*)obj, ts);
     return result;
 }
 
 // The wait cannot go on (the system refused the clock or the poll): it
 // fails, unless the object was handed over meanwhile.
-static DWORD give_up(RtObject* obj, RtWaiter* w, int registered, RtThreadState* ts, DWORD error)
-{
+static DWORD give_up(RtObject* obj, RtWaiter* w, int registered, RtThreadState* ts, DWORD error) {
     DWORD result;
-    if (registered && unregister(obj, w, &result))
-        return acquired(obj, ts, result);
+    if (registered && unregister(obj, w, &result)) return acquired(obj, ts, result);
     rt_set_error(error);
     return WAIT_FAILED;
 }
 
-static DWORD wait_loop(RtThreadState* ts, RtObject* obj, DWORD ms, int alertable)
-{
+static DWORD wait_loop(RtThreadState* ts, RtObject* obj, DWORD ms, int alertable) {
     RtWaiter w;
     w.ts = ts;
     w.satisfied = 0;
@@ -72,8 +63,7 @@ static DWORD wait_loop(RtThreadState* ts, RtObject* obj, DWORD ms, int alertable
     int registered = 0;
     DWORD result;
 
-    if (obj && obj->type == RT_MUTEX && rt_mutex_fast_take((RtMutex*)obj, ts, &result))
-        return result;
+    if (obj && obj->type == RT_MUTEX && rt_mutex_fast_take((RtMutex*)obj, ts, &result)) return result;
     if (obj) {
         rt_lock(obj);
         if (try_take(obj, ts, &result)) {
@@ -86,8 +76,7 @@ static DWORD wait_loop(RtThreadState* ts, RtObject* obj, DWORD ms, int alertable
     }
 
     uint64_t deadline = 0;
-    if (ms != INFINITE && !rt_clock_ns(&deadline))
-        return give_up(obj, &w, registered, ts, rt_error_from_errno(errno));
+    if (ms != INFINITE && !rt_clock_ns(&deadline)) return give_up(obj, &w, registered, ts, rt_error_from_errno(errno));
     deadline += (uint64_t)ms * 1000000u;
     int polled = 0;
     for (;;) {
@@ -97,31 +86,26 @@ static DWORD wait_loop(RtThreadState* ts, RtObject* obj, DWORD ms, int alertable
             int got = w.satisfied;
             if (got && w.result == RT_WAIT_RETRY) {
                 got = try_take(obj, ts, &result);
-                if (!got)
-                    rt_waiter_add(obj, &w);  // the owner's release will see us
+                if (!got) rt_waiter_add(obj, &w);  // the owner's release will see us
             } else if (got) {
                 result = w.result;
             }
             rt_unlock(obj);
-            if (got)
-                return acquired(obj, ts, result);
+            if (got) return acquired(obj, ts, result);
         }
         if (alertable && rt_has_apcs(ts)) {
-            if (registered && unregister(obj, &w, &result))
-                return acquired(obj, ts, result);
+            if (registered && unregister(obj, &w, &result)) return acquired(obj, ts, result);
             rt_run_apcs(ts);
             return WAIT_IO_COMPLETION;
         }
         struct timespec rel;
-        struct timespec* timeout = NULL;
+        struct timespec* timeout = nullptr;
         if (ms != INFINITE) {
             uint64_t now;
-            if (!rt_clock_ns(&now))
-                return give_up(obj, &w, registered, ts, rt_error_from_errno(errno));
+            if (!rt_clock_ns(&now)) return give_up(obj, &w, registered, ts, rt_error_from_errno(errno));
             uint64_t left = now < deadline ? deadline - now : 0;
             if (left == 0 && polled) {
-                if (registered && unregister(obj, &w, &result))
-                    return acquired(obj, ts, result);
+                if (registered && unregister(obj, &w, &result)) return acquired(obj, ts, result);
                 return WAIT_TIMEOUT;
             }
             rel.tv_sec = (time_t)(left / 1000000000u);
@@ -139,84 +123,67 @@ static DWORD wait_loop(RtThreadState* ts, RtObject* obj, DWORD ms, int alertable
         ts->pfds[0].events = POLLIN;
         ts->pfds[0].revents = 0;
         size_t n = rt_thread_poll_files(ts, 1);
-        int rc = RT_SYS(ppoll)(ts->pfds, n, timeout, NULL);
+        int rc = RT_SYS(ppoll)(ts->pfds, n, timeout, nullptr);
         polled = 1;
-        if (rc < 0 && errno != EINTR)
-            return give_up(obj, &w, registered, ts, rt_error_from_errno(errno));
-        if (rc <= 0)
-            continue;
-        if (ts->pfds[0].revents)
-            rt_drain_wake(ts);
+        if (rc < 0 && errno != EINTR) return give_up(obj, &w, registered, ts, rt_error_from_errno(errno));
+        if (rc <= 0) continue;
+        if (ts->pfds[0].revents) rt_drain_wake(ts);
         for (size_t i = 1; i < n; i++) {
-            if (ts->pfds[i].revents)
-                rt_file_progress(ts->pfd_files[i]);
+            if (ts->pfds[i].revents) rt_file_progress(ts->pfd_files[i]);
         }
     }
 }
 
-DWORD rt_wait(RtObject* obj, DWORD ms, int alertable)
-{
+DWORD rt_wait(RtObject* obj, DWORD ms, int alertable) {
     RtThreadState* ts = rt_self();
-    if (!alertable || ts->wake_fd < 0)
-        return wait_loop(ts, obj, ms, alertable);
+    if (!alertable || ts->wake_fd < 0) return wait_loop(ts, obj, ms, alertable);
     int previous = rt_poll_sleep_begin(ts);
     DWORD r = wait_loop(ts, obj, ms, 1);
     rt_poll_sleep_end(ts, previous);
     return r;
 }
 
-static DWORD wait_handle(HANDLE h, DWORD ms, int alertable)
-{
+static DWORD wait_handle(HANDLE h, DWORD ms, int alertable) {
     RtObject* obj = rt_handle_get(h, 0);
-    if (!obj)
-        return WAIT_FAILED;
+    if (!obj) return WAIT_FAILED;
     DWORD r = rt_wait(obj, ms, alertable);
     rt_object_release(obj);
     return r;
 }
 
-extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
-{
-    if (!rt_call_enter(PDXRT_WaitForSingleObject, NULL))
-        return WAIT_FAILED;
+extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    if (!rt_call_enter(PDXRT_WaitForSingleObject, nullptr)) return WAIT_FAILED;
     return wait_handle(hHandle, dwMilliseconds, 0);
 }
 
-extern "C" DWORD WINAPI WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL bAlertable)
-{
-    if (!rt_call_enter(PDXRT_WaitForSingleObjectEx, NULL))
-        return WAIT_FAILED;
+extern "C" DWORD WINAPI WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL bAlertable) {
+    if (!rt_call_enter(PDXRT_WaitForSingleObjectEx, nullptr)) return WAIT_FAILED;
     return wait_handle(hHandle, dwMilliseconds, bAlertable != 0);
 }
 
 // An injected SleepEx failure returns at once with 0 (SleepEx has no
 // failure value: the caller sees the sleep end early).
-extern "C" DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable)
-{
-    if (!rt_call_enter(PDXRT_SleepEx, NULL))
-        return 0;
+extern "C" DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable) {
+    if (!rt_call_enter(PDXRT_SleepEx, nullptr)) return 0;
     if (dwMilliseconds == 0 && !bAlertable) {
         sched_yield();
         return 0;
     }
-    DWORD r = rt_wait(NULL, dwMilliseconds, bAlertable != 0);
+    DWORD r = rt_wait(nullptr, dwMilliseconds, bAlertable != 0);
     return r == WAIT_IO_COMPLETION ? WAIT_IO_COMPLETION : 0;
 }
 
-extern "C" VOID WINAPI Sleep(DWORD dwMilliseconds)
-{
+extern "C" VOID WINAPI Sleep(DWORD dwMilliseconds) {
     if (dwMilliseconds == 0) {
         sched_yield();
         return;
     }
-    rt_wait(NULL, dwMilliseconds, 0);
+    rt_wait(nullptr, dwMilliseconds, 0);
 }
 
-extern "C" DWORD WINAPI QueueUserAPC(PAPCFUNC pfnAPC, HANDLE hThread, ULONG_PTR dwData)
-{
+extern "C" DWORD WINAPI QueueUserAPC(PAPCFUNC pfnAPC, HANDLE hThread, ULONG_PTR dwData) {
     RtThread* t = (RtThread*)rt_handle_get(hThread, RT_THREAD);
-    if (!t)
-        return 0;
+    if (!t) return 0;
     if (!pfnAPC) {
         rt_object_release(&t->base);
         rt_set_error(ERROR_INVALID_PARAMETER);

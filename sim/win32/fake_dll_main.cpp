@@ -40,7 +40,7 @@ void hide_export(HMODULE self, const char* name) {
     }
 }
 
-} // namespace
+}  // namespace
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved) {
     int lib = library_id();

@@ -24,10 +24,10 @@ FAKE_IMPORT FakeBoolean __stdcall pdxsim_stack_HidD_GetSerialNumberString(FakeHa
 FAKE_IMPORT FakeBoolean __stdcall pdxsim_stack_HidD_GetIndexedString(FakeHandle, FakeUlong, void*, FakeUlong);
 FAKE_IMPORT FakeUlong __stdcall pdxsim_stack_CM_Get_Parent(FakeUlong*, FakeUlong, FakeUlong);
 FAKE_IMPORT FakeBool __stdcall pdxsim_stack_SetupDiGetDeviceInterfaceDetailA(FakeHandle, void*, void*, FakeUlong,
-                                                                            FakeUlong*, void*);
+                                                                             FakeUlong*, void*);
 FAKE_IMPORT FakeHandle __stdcall pdxsim_stack_SetupDiGetClassDevsA(const void*, const char*, void*, FakeUlong);
 FAKE_IMPORT FakeBool __stdcall pdxsim_stack_SetupDiEnumDeviceInterfaces(FakeHandle, void*, const void*, FakeUlong,
-                                                                       void*);
+                                                                        void*);
 FAKE_IMPORT FakeBool __stdcall pdxsim_stack_SetupDiDestroyDeviceInfoList(FakeHandle);
 
 #endif

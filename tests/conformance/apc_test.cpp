@@ -18,8 +18,7 @@ struct ApcLog {
 
 static ApcLog* g_log;
 
-static VOID CALLBACK Record(ULONG_PTR value)
-{
+static VOID CALLBACK Record(ULONG_PTR value) {
     g_log->values.push_back(value);
     g_log->threads.push_back(GetCurrentThreadId());
 }
@@ -33,8 +32,7 @@ struct Target {
     DWORD id;
 };
 
-static DWORD WINAPI TargetThread(LPVOID param)
-{
+static DWORD WINAPI TargetThread(LPVOID param) {
     Target* t = (Target*)param;
     t->id = GetCurrentThreadId();
     SetEvent(t->ready);
@@ -45,15 +43,14 @@ static DWORD WINAPI TargetThread(LPVOID param)
     return 0;
 }
 
-TEST(Apcs, RunOnlyInTargetThreadDuringAlertableWait)
-{
+TEST(Apcs, RunOnlyInTargetThreadDuringAlertableWait) {
     ApcLog log;
     g_log = &log;
     Target target = {};
-    target.ready = CreateEventA(NULL, TRUE, FALSE, NULL);
-    target.go = CreateEventA(NULL, TRUE, FALSE, NULL);
-    HANDLE t = CreateThread(NULL, 0, TargetThread, &target, 0, NULL);
-    ASSERT_NE(t, (HANDLE)NULL);
+    target.ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    target.go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE t = CreateThread(nullptr, 0, TargetThread, &target, 0, nullptr);
+    ASSERT_NE(t, (HANDLE)nullptr);
     ASSERT_EQ(WaitForSingleObject(target.ready, 10000), WAIT_OBJECT_0);
     EXPECT_NE(QueueUserAPC(Record, t, 11), 0u);
     EXPECT_NE(QueueUserAPC(Record, t, 22), 0u);
@@ -84,8 +81,7 @@ struct SelfQueue {
     DWORD timeout_result;
 };
 
-static DWORD WINAPI QueueToSelf(LPVOID param)
-{
+static DWORD WINAPI QueueToSelf(LPVOID param) {
     SelfQueue* q = (SelfQueue*)param;
     WaitForSingleObject(q->started, 10000);
     QueueUserAPC(Record, q->self, 5);
@@ -96,15 +92,14 @@ static DWORD WINAPI QueueToSelf(LPVOID param)
     return 0;
 }
 
-TEST(Apcs, SignalledObjectWinsOverQueuedApc)
-{
+TEST(Apcs, SignalledObjectWinsOverQueuedApc) {
     ApcLog log;
     g_log = &log;
     SelfQueue q = {};
-    q.started = CreateEventA(NULL, TRUE, FALSE, NULL);
-    q.signalled = CreateEventA(NULL, TRUE, TRUE, NULL);
-    q.self = CreateThread(NULL, 0, QueueToSelf, &q, CREATE_SUSPENDED, NULL);
-    ASSERT_NE(q.self, (HANDLE)NULL);
+    q.started = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    q.signalled = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    q.self = CreateThread(nullptr, 0, QueueToSelf, &q, CREATE_SUSPENDED, nullptr);
+    ASSERT_NE(q.self, (HANDLE)nullptr);
     ResumeThread(q.self);
     SetEvent(q.started);
     ASSERT_EQ(WaitForSingleObject(q.self, 10000), WAIT_OBJECT_0);
@@ -123,20 +118,18 @@ struct AlertableWaiter {
     HANDLE never;
 };
 
-static DWORD WINAPI WaitAlertably(LPVOID param)
-{
+static DWORD WINAPI WaitAlertably(LPVOID param) {
     AlertableWaiter* w = (AlertableWaiter*)param;
     SetEvent(w->ready);
     return WaitForSingleObjectEx(w->never, 10000, TRUE);
 }
 
-TEST(Apcs, ApcEndsAlertableWaitOnUnsignalledObject)
-{
+TEST(Apcs, ApcEndsAlertableWaitOnUnsignalledObject) {
     ApcLog log;
     g_log = &log;
-    AlertableWaiter w = {CreateEventA(NULL, TRUE, FALSE, NULL), CreateEventA(NULL, TRUE, FALSE, NULL)};
-    HANDLE t = CreateThread(NULL, 0, WaitAlertably, &w, 0, NULL);
-    ASSERT_NE(t, (HANDLE)NULL);
+    AlertableWaiter w = {CreateEventA(nullptr, TRUE, FALSE, nullptr), CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    HANDLE t = CreateThread(nullptr, 0, WaitAlertably, &w, 0, nullptr);
+    ASSERT_NE(t, (HANDLE)nullptr);
     ASSERT_EQ(WaitForSingleObject(w.ready, 10000), WAIT_OBJECT_0);
     EXPECT_NE(QueueUserAPC(Record, t, 9), 0u);
     ASSERT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
@@ -149,10 +142,9 @@ TEST(Apcs, ApcEndsAlertableWaitOnUnsignalledObject)
     CloseHandle(w.never);
 }
 
-TEST(Apcs, QueueToInvalidHandleFails)
-{
+TEST(Apcs, QueueToInvalidHandleFails) {
     SetLastError(0xdeadbeef);
-    EXPECT_EQ(QueueUserAPC(Record, NULL, 1), 0u);
+    EXPECT_EQ(QueueUserAPC(Record, nullptr, 1), 0u);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 

@@ -22,7 +22,7 @@
 struct DeviceChannel;
 
 // Opens a channel whose host handle has read and write access and is
-// opened for overlapped I/O; NULL on failure.
+// opened for overlapped I/O; nullptr on failure.
 DeviceChannel* OpenDeviceChannel(void);
 HANDLE HostHandle(DeviceChannel* ch);
 // Sends one message from the device end; the host's oldest read gets it.

@@ -30,8 +30,7 @@ static const char kPrefix[] = "\\\\.\\pdxconf\\";
 static std::mutex g_open_lock;
 static int g_pending_fd = -1;
 
-static int OpenChannelPath(void*, const char*, DWORD, DWORD, DWORD, int* kind, DWORD*, DWORD* error)
-{
+static int OpenChannelPath(void*, const char*, DWORD, DWORD, DWORD, int* kind, DWORD*, DWORD* error) {
     std::lock_guard<std::mutex> guard(g_open_lock);
     if (g_pending_fd < 0) {
         *error = ERROR_FILE_NOT_FOUND;
@@ -43,23 +42,17 @@ static int OpenChannelPath(void*, const char*, DWORD, DWORD, DWORD, int* kind, D
     return fd;
 }
 
-static void PutDword(unsigned char* p, DWORD v)
-{
-    for (int i = 0; i < 4; i++)
-        p[i] = (unsigned char)(v >> (8 * i));
+static void PutDword(unsigned char* p, DWORD v) {
+    for (int i = 0; i < 4; i++) p[i] = (unsigned char)(v >> (8 * i));
 }
 
-static void DeviceLoop(DeviceChannel* ch)
-{
+static void DeviceLoop(DeviceChannel* ch) {
     std::vector<unsigned char> buf(65536);
     for (;;) {
         ssize_t n = recv(ch->device_fd, buf.data(), buf.size(), 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        if (buf[0] != PDXRT_MSG_WRITE)
-            continue;
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        if (buf[0] != PDXRT_MSG_WRITE) continue;
         {
             std::lock_guard<std::mutex> guard(ch->lock);
             ch->writes.emplace_back(buf.begin() + 1, buf.begin() + n);
@@ -72,12 +65,10 @@ static void DeviceLoop(DeviceChannel* ch)
     }
 }
 
-DeviceChannel* OpenDeviceChannel(void)
-{
-    pdxrt_register_path_handler(kPrefix, OpenChannelPath, NULL);
+DeviceChannel* OpenDeviceChannel(void) {
+    pdxrt_register_path_handler(kPrefix, OpenChannelPath, nullptr);
     int sv[2];
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) != 0)
-        return NULL;
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) != 0) return nullptr;
     DeviceChannel* ch = new DeviceChannel;
     ch->device_fd = sv[1];
     {
@@ -86,13 +77,13 @@ DeviceChannel* OpenDeviceChannel(void)
     }
     char path[64];
     snprintf(path, sizeof(path), "%schannel", kPrefix);
-    ch->host = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+    ch->host = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
     if (ch->host == INVALID_HANDLE_VALUE) {
         close(sv[0]);
         close(sv[1]);
         delete ch;
-        return NULL;
+        return nullptr;
     }
     ch->device = std::thread(DeviceLoop, ch);
     return ch;
@@ -100,16 +91,14 @@ DeviceChannel* OpenDeviceChannel(void)
 
 HANDLE HostHandle(DeviceChannel* ch) { return ch->host; }
 
-bool DeviceSend(DeviceChannel* ch, const void* data, DWORD len)
-{
+bool DeviceSend(DeviceChannel* ch, const void* data, DWORD len) {
     std::vector<unsigned char> msg(len + 1);
     msg[0] = PDXRT_MSG_REPORT;
     memcpy(msg.data() + 1, data, len);
     return send(ch->device_fd, msg.data(), msg.size(), MSG_NOSIGNAL) == (ssize_t)msg.size();
 }
 
-bool DeviceReceive(DeviceChannel* ch, void* buf, DWORD cap, DWORD* len, DWORD timeout_ms)
-{
+bool DeviceReceive(DeviceChannel* ch, void* buf, DWORD cap, DWORD* len, DWORD timeout_ms) {
     std::unique_lock<std::mutex> guard(ch->lock);
     if (!ch->arrived.wait_for(guard, std::chrono::milliseconds(timeout_ms), [&] { return !ch->writes.empty(); }))
         return false;
@@ -121,10 +110,8 @@ bool DeviceReceive(DeviceChannel* ch, void* buf, DWORD cap, DWORD* len, DWORD ti
     return true;
 }
 
-void CloseDeviceChannel(DeviceChannel* ch, bool close_host)
-{
-    if (close_host)
-        CloseHandle(ch->host);
+void CloseDeviceChannel(DeviceChannel* ch, bool close_host) {
+    if (close_host) CloseHandle(ch->host);
     shutdown(ch->device_fd, SHUT_RDWR);
     ch->device.join();
     close(ch->device_fd);
@@ -136,10 +123,9 @@ const char* MissingFilePath(void) { return "/tmp/pdx-conformance-no-such-file.bi
 static int ModuleExportStub(void) { return 1; }
 
 static const PdxRtExport kModuleExports[] = {{"GradientFill", (void*)&ModuleExportStub}};
-static const PdxRtModuleDef kModule = {"msimg32.dll", kModuleExports, 1, NULL, NULL, NULL};
+static const PdxRtModuleDef kModule = {"msimg32.dll", kModuleExports, 1, nullptr, nullptr, nullptr};
 
-const char* LoadableModuleName(void)
-{
+const char* LoadableModuleName(void) {
     pdxrt_register_module(&kModule);
     return "msimg32.dll";
 }

@@ -12,49 +12,43 @@ struct DeviceChannel {
 
 static LONG g_serial;
 
-DeviceChannel* OpenDeviceChannel(void)
-{
+DeviceChannel* OpenDeviceChannel(void) {
     char name[96];
     snprintf(name, sizeof(name), "\\\\.\\pipe\\pdxconf-%lu-%ld", (unsigned long)GetCurrentProcessId(),
              (long)InterlockedIncrement(&g_serial));
     HANDLE server = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                     PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 65536, 65536, 0, NULL);
-    if (server == INVALID_HANDLE_VALUE)
-        return NULL;
-    HANDLE host = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+                                     PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 65536, 65536, 0, nullptr);
+    if (server == INVALID_HANDLE_VALUE) return nullptr;
+    HANDLE host = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (host == INVALID_HANDLE_VALUE) {
         CloseHandle(server);
-        return NULL;
+        return nullptr;
     }
     DWORD mode = PIPE_READMODE_MESSAGE;
-    SetNamedPipeHandleState(host, &mode, NULL, NULL);
+    SetNamedPipeHandleState(host, &mode, nullptr, nullptr);
     DeviceChannel* ch = new DeviceChannel;
     ch->host = host;
     ch->server = server;
-    ch->done = CreateEventA(NULL, TRUE, FALSE, NULL);
+    ch->done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     return ch;
 }
 
 HANDLE HostHandle(DeviceChannel* ch) { return ch->host; }
 
-bool DeviceSend(DeviceChannel* ch, const void* data, DWORD len)
-{
+bool DeviceSend(DeviceChannel* ch, const void* data, DWORD len) {
     OVERLAPPED ov = {};
     ov.hEvent = ch->done;
     ResetEvent(ch->done);
     DWORD n = 0;
-    if (!WriteFile(ch->server, data, len, NULL, &ov) && GetLastError() != ERROR_IO_PENDING)
-        return false;
+    if (!WriteFile(ch->server, data, len, nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) return false;
     return GetOverlappedResult(ch->server, &ov, &n, TRUE) && n == len;
 }
 
-bool DeviceReceive(DeviceChannel* ch, void* buf, DWORD cap, DWORD* len, DWORD timeout_ms)
-{
+bool DeviceReceive(DeviceChannel* ch, void* buf, DWORD cap, DWORD* len, DWORD timeout_ms) {
     OVERLAPPED ov = {};
     ov.hEvent = ch->done;
     ResetEvent(ch->done);
-    if (!ReadFile(ch->server, buf, cap, NULL, &ov) && GetLastError() != ERROR_IO_PENDING)
-        return false;
+    if (!ReadFile(ch->server, buf, cap, nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) return false;
     if (WaitForSingleObject(ch->done, timeout_ms) != WAIT_OBJECT_0) {
         CancelIo(ch->server);
         DWORD ignored;
@@ -64,10 +58,8 @@ bool DeviceReceive(DeviceChannel* ch, void* buf, DWORD cap, DWORD* len, DWORD ti
     return GetOverlappedResult(ch->server, &ov, len, FALSE) != FALSE;
 }
 
-void CloseDeviceChannel(DeviceChannel* ch, bool close_host)
-{
-    if (close_host)
-        CloseHandle(ch->host);
+void CloseDeviceChannel(DeviceChannel* ch, bool close_host) {
+    if (close_host) CloseHandle(ch->host);
     CloseHandle(ch->server);
     CloseHandle(ch->done);
     delete ch;

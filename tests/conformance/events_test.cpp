@@ -9,10 +9,9 @@
 
 namespace {
 
-TEST(Handles, ValuesAreSmallNonZeroMultiplesOfFour)
-{
-    HANDLE h = CreateEventA(NULL, TRUE, FALSE, NULL);
-    ASSERT_NE(h, (HANDLE)NULL);
+TEST(Handles, ValuesAreSmallNonZeroMultiplesOfFour) {
+    HANDLE h = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(h, (HANDLE)nullptr);
     uintptr_t v = (uintptr_t)h;
     EXPECT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(v % 4, 0u) << "handle " << v;
@@ -20,9 +19,8 @@ TEST(Handles, ValuesAreSmallNonZeroMultiplesOfFour)
     EXPECT_TRUE(CloseHandle(h));
 }
 
-TEST(Handles, ClosedHandleFailsWithInvalidHandle)
-{
-    HANDLE h = CreateEventA(NULL, TRUE, FALSE, NULL);
+TEST(Handles, ClosedHandleFailsWithInvalidHandle) {
+    HANDLE h = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     ASSERT_TRUE(CloseHandle(h));
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(CloseHandle(h));
@@ -35,30 +33,27 @@ TEST(Handles, ClosedHandleFailsWithInvalidHandle)
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
-TEST(Handles, NullHandleFailsWithInvalidHandle)
-{
+TEST(Handles, NullHandleFailsWithInvalidHandle) {
     SetLastError(0xdeadbeef);
-    EXPECT_FALSE(SetEvent(NULL));
+    EXPECT_FALSE(SetEvent(nullptr));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
     SetLastError(0xdeadbeef);
-    EXPECT_FALSE(CloseHandle(NULL));
+    EXPECT_FALSE(CloseHandle(nullptr));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
-TEST(Handles, EventCallOnMutexHandleFails)
-{
-    HANDLE m = CreateMutexA(NULL, FALSE, NULL);
-    ASSERT_NE(m, (HANDLE)NULL);
+TEST(Handles, EventCallOnMutexHandleFails) {
+    HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
+    ASSERT_NE(m, (HANDLE)nullptr);
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(SetEvent(m));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
     EXPECT_TRUE(CloseHandle(m));
 }
 
-TEST(Events, ManualResetStaysSignalledUntilReset)
-{
-    HANDLE e = CreateEventA(NULL, TRUE, FALSE, NULL);
-    ASSERT_NE(e, (HANDLE)NULL);
+TEST(Events, ManualResetStaysSignalledUntilReset) {
+    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(e, (HANDLE)nullptr);
     EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
     EXPECT_TRUE(SetEvent(e));
     EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
@@ -68,10 +63,9 @@ TEST(Events, ManualResetStaysSignalledUntilReset)
     CloseHandle(e);
 }
 
-TEST(Events, AutoResetSatisfiesOneWait)
-{
-    HANDLE e = CreateEventA(NULL, FALSE, TRUE, NULL);
-    ASSERT_NE(e, (HANDLE)NULL);
+TEST(Events, AutoResetSatisfiesOneWait) {
+    HANDLE e = CreateEventA(nullptr, FALSE, TRUE, nullptr);
+    ASSERT_NE(e, (HANDLE)nullptr);
     EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
     EXPECT_TRUE(SetEvent(e));
@@ -81,18 +75,16 @@ TEST(Events, AutoResetSatisfiesOneWait)
     CloseHandle(e);
 }
 
-TEST(Events, FiniteWaitTimesOut)
-{
-    HANDLE e = CreateEventA(NULL, TRUE, FALSE, NULL);
+TEST(Events, FiniteWaitTimesOut) {
+    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     EXPECT_EQ(WaitForSingleObject(e, 30), WAIT_TIMEOUT);
     EXPECT_EQ(WaitForSingleObjectEx(e, 30, FALSE), WAIT_TIMEOUT);
     EXPECT_EQ(WaitForSingleObjectEx(e, 30, TRUE), WAIT_TIMEOUT);
     CloseHandle(e);
 }
 
-TEST(Events, SetEventWakesWaiterInAnotherThread)
-{
-    HANDLE e = CreateEventA(NULL, FALSE, FALSE, NULL);
+TEST(Events, SetEventWakesWaiterInAnotherThread) {
+    HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     std::atomic<DWORD> result{0xdeadbeef};
     std::thread waiter([&] { result = WaitForSingleObject(e, 10000); });
     EXPECT_TRUE(SetEvent(e));
@@ -102,10 +94,9 @@ TEST(Events, SetEventWakesWaiterInAnotherThread)
     CloseHandle(e);
 }
 
-TEST(Events, AutoResetWakesOneOfTwoWaiters)
-{
-    HANDLE e = CreateEventA(NULL, FALSE, FALSE, NULL);
-    HANDLE woke = CreateEventA(NULL, FALSE, FALSE, NULL);
+TEST(Events, AutoResetWakesOneOfTwoWaiters) {
+    HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE woke = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     std::atomic<int> count{0};
     auto wait = [&] {
         if (WaitForSingleObject(e, 10000) == WAIT_OBJECT_0) {
@@ -126,13 +117,11 @@ TEST(Events, AutoResetWakesOneOfTwoWaiters)
     CloseHandle(woke);
 }
 
-TEST(Events, ManualResetWakesEveryWaiter)
-{
-    HANDLE e = CreateEventA(NULL, TRUE, FALSE, NULL);
+TEST(Events, ManualResetWakesEveryWaiter) {
+    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::atomic<int> count{0};
     auto wait = [&] {
-        if (WaitForSingleObject(e, 10000) == WAIT_OBJECT_0)
-            count++;
+        if (WaitForSingleObject(e, 10000) == WAIT_OBJECT_0) count++;
     };
     std::thread a(wait), b(wait), c(wait);
     EXPECT_TRUE(SetEvent(e));

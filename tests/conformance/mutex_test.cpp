@@ -9,10 +9,9 @@
 
 namespace {
 
-TEST(Mutexes, OwnerAcquiresRecursively)
-{
-    HANDLE m = CreateMutexA(NULL, TRUE, NULL);
-    ASSERT_NE(m, (HANDLE)NULL);
+TEST(Mutexes, OwnerAcquiresRecursively) {
+    HANDLE m = CreateMutexA(nullptr, TRUE, nullptr);
+    ASSERT_NE(m, (HANDLE)nullptr);
     EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
     EXPECT_TRUE(ReleaseMutex(m));
@@ -24,9 +23,8 @@ TEST(Mutexes, OwnerAcquiresRecursively)
     CloseHandle(m);
 }
 
-TEST(Mutexes, OtherThreadCanNeitherTakeNorRelease)
-{
-    HANDLE m = CreateMutexA(NULL, TRUE, NULL);
+TEST(Mutexes, OtherThreadCanNeitherTakeNorRelease) {
+    HANDLE m = CreateMutexA(nullptr, TRUE, nullptr);
     DWORD wait = 0, release = 0, error = 0;
     std::thread other([&] {
         wait = WaitForSingleObject(m, 0);
@@ -42,11 +40,10 @@ TEST(Mutexes, OtherThreadCanNeitherTakeNorRelease)
     CloseHandle(m);
 }
 
-TEST(Mutexes, ReleaseHandsOwnershipToWaiter)
-{
-    HANDLE m = CreateMutexA(NULL, TRUE, NULL);
-    HANDLE taken = CreateEventA(NULL, TRUE, FALSE, NULL);
-    HANDLE done = CreateEventA(NULL, TRUE, FALSE, NULL);
+TEST(Mutexes, ReleaseHandsOwnershipToWaiter) {
+    HANDLE m = CreateMutexA(nullptr, TRUE, nullptr);
+    HANDLE taken = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::atomic<DWORD> got{0xdeadbeef};
     std::thread waiter([&] {
         got = WaitForSingleObject(m, 10000);
@@ -67,16 +64,12 @@ TEST(Mutexes, ReleaseHandsOwnershipToWaiter)
     CloseHandle(done);
 }
 
-static DWORD WINAPI TakeAndEnd(LPVOID param)
-{
-    return WaitForSingleObject((HANDLE)param, 10000);
-}
+static DWORD WINAPI TakeAndEnd(LPVOID param) { return WaitForSingleObject((HANDLE)param, 10000); }
 
-TEST(Mutexes, AbandonedWhenOwnerThreadEnds)
-{
-    HANDLE m = CreateMutexA(NULL, FALSE, NULL);
-    HANDLE t = CreateThread(NULL, 0, TakeAndEnd, m, 0, NULL);
-    ASSERT_NE(t, (HANDLE)NULL);
+TEST(Mutexes, AbandonedWhenOwnerThreadEnds) {
+    HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
+    HANDLE t = CreateThread(nullptr, 0, TakeAndEnd, m, 0, nullptr);
+    ASSERT_NE(t, (HANDLE)nullptr);
     ASSERT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
     DWORD code = 1;
     EXPECT_TRUE(GetExitCodeThread(t, &code));
@@ -89,9 +82,8 @@ TEST(Mutexes, AbandonedWhenOwnerThreadEnds)
     CloseHandle(m);
 }
 
-TEST(Mutexes, AbandonedByThreadNotCreatedWithCreateThread)
-{
-    HANDLE m = CreateMutexA(NULL, FALSE, NULL);
+TEST(Mutexes, AbandonedByThreadNotCreatedWithCreateThread) {
+    HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
     std::thread owner([&] { WaitForSingleObject(m, 10000); });
     owner.join();
     EXPECT_EQ(WaitForSingleObject(m, 10000), WAIT_ABANDONED);
@@ -99,11 +91,10 @@ TEST(Mutexes, AbandonedByThreadNotCreatedWithCreateThread)
     CloseHandle(m);
 }
 
-TEST(Mutexes, WaiterBlockedOnOwnerGetsAbandonedMutex)
-{
-    HANDLE m = CreateMutexA(NULL, FALSE, NULL);
-    HANDLE taken = CreateEventA(NULL, TRUE, FALSE, NULL);
-    HANDLE finish = CreateEventA(NULL, TRUE, FALSE, NULL);
+TEST(Mutexes, WaiterBlockedOnOwnerGetsAbandonedMutex) {
+    HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
+    HANDLE taken = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE finish = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::thread owner([&] {
         WaitForSingleObject(m, 10000);
         SetEvent(taken);
@@ -114,8 +105,7 @@ TEST(Mutexes, WaiterBlockedOnOwnerGetsAbandonedMutex)
     std::atomic<DWORD> got{0xdeadbeef};
     std::thread waiter([&] {
         got = WaitForSingleObject(m, 10000);
-        if (got == WAIT_ABANDONED || got == WAIT_OBJECT_0)
-            ReleaseMutex(m);
+        if (got == WAIT_ABANDONED || got == WAIT_OBJECT_0) ReleaseMutex(m);
     });
     SetEvent(finish);
     owner.join();

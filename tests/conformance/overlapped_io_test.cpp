@@ -24,31 +24,25 @@ struct Completion {
 // Each thread records the routines that run in it.
 static thread_local std::vector<Completion>* g_done;
 
-static VOID CALLBACK OnDone(DWORD error, DWORD bytes, LPOVERLAPPED ov)
-{
+static VOID CALLBACK OnDone(DWORD error, DWORD bytes, LPOVERLAPPED ov) {
     g_done->push_back(Completion{error, bytes, ov, GetCurrentThreadId()});
 }
 
 class OverlappedIo : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         g_done = &done;
         ch = OpenDeviceChannel();
         ASSERT_NE(ch, nullptr);
         host = HostHandle(ch);
     }
-    void TearDown() override
-    {
-        if (ch)
-            CloseDeviceChannel(ch, !host_closed);
+    void TearDown() override {
+        if (ch) CloseDeviceChannel(ch, !host_closed);
         g_done = nullptr;
     }
     // Alertable sleeps until `count` routines have run in this thread.
-    void RunRoutines(size_t count)
-    {
-        for (int i = 0; i < 50 && done.size() < count; i++)
-            SleepEx(200, TRUE);
+    void RunRoutines(size_t count) {
+        for (int i = 0; i < 50 && done.size() < count; i++) SleepEx(200, TRUE);
     }
 
     std::vector<Completion> done;
@@ -57,8 +51,7 @@ protected:
     bool host_closed = false;
 };
 
-TEST_F(OverlappedIo, ReadIsPendingUntilDataComes)
-{
+TEST_F(OverlappedIo, ReadIsPendingUntilDataComes) {
     char buf[16] = {};
     OVERLAPPED ov = {};
     ASSERT_TRUE(ReadFileEx(host, buf, sizeof(buf), &ov, OnDone));
@@ -73,14 +66,13 @@ TEST_F(OverlappedIo, ReadIsPendingUntilDataComes)
     RunRoutines(1);
 }
 
-TEST_F(OverlappedIo, RoutineRunsOnlyInAlertableWaitOfIssuer)
-{
+TEST_F(OverlappedIo, RoutineRunsOnlyInAlertableWaitOfIssuer) {
     char buf[16] = {};
     OVERLAPPED ov = {};
     ASSERT_TRUE(ReadFileEx(host, buf, sizeof(buf), &ov, OnDone));
     ASSERT_TRUE(DeviceSend(ch, "abc", 3));
     EXPECT_EQ(SleepEx(50, FALSE), 0u);
-    HANDLE signalled = CreateEventA(NULL, TRUE, TRUE, NULL);
+    HANDLE signalled = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     EXPECT_EQ(WaitForSingleObject(signalled, 0), WAIT_OBJECT_0);
     CloseHandle(signalled);
     EXPECT_TRUE(done.empty()) << "a routine ran outside an alertable wait";
@@ -102,11 +94,10 @@ TEST_F(OverlappedIo, RoutineRunsOnlyInAlertableWaitOfIssuer)
     EXPECT_EQ(n, 3u);
 }
 
-TEST_F(OverlappedIo, CompletionEndsAlertableWaitOnObject)
-{
+TEST_F(OverlappedIo, CompletionEndsAlertableWaitOnObject) {
     char buf[16] = {};
     OVERLAPPED ov = {};
-    HANDLE never = CreateEventA(NULL, TRUE, FALSE, NULL);
+    HANDLE never = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     ASSERT_TRUE(ReadFileEx(host, buf, sizeof(buf), &ov, OnDone));
     ASSERT_TRUE(DeviceSend(ch, "xy", 2));
     EXPECT_EQ(WaitForSingleObjectEx(never, 10000, TRUE), WAIT_IO_COMPLETION);
@@ -115,8 +106,7 @@ TEST_F(OverlappedIo, CompletionEndsAlertableWaitOnObject)
     CloseHandle(never);
 }
 
-TEST_F(OverlappedIo, ReadsCompleteInIssueOrder)
-{
+TEST_F(OverlappedIo, ReadsCompleteInIssueOrder) {
     char a[8] = {}, b[8] = {};
     OVERLAPPED ova = {}, ovb = {};
     ASSERT_TRUE(ReadFileEx(host, a, sizeof(a), &ova, OnDone));
@@ -132,8 +122,7 @@ TEST_F(OverlappedIo, ReadsCompleteInIssueOrder)
     EXPECT_EQ(memcmp(b, "22", 2), 0);
 }
 
-TEST_F(OverlappedIo, DataAlreadyThereStillCompletesThroughRoutine)
-{
+TEST_F(OverlappedIo, DataAlreadyThereStillCompletesThroughRoutine) {
     ASSERT_TRUE(DeviceSend(ch, "now", 3));
     char buf[8] = {};
     OVERLAPPED ov = {};
@@ -144,8 +133,7 @@ TEST_F(OverlappedIo, DataAlreadyThereStillCompletesThroughRoutine)
     EXPECT_EQ(done[0].bytes, 3u);
 }
 
-TEST_F(OverlappedIo, WriteCompletesThroughRoutine)
-{
+TEST_F(OverlappedIo, WriteCompletesThroughRoutine) {
     OVERLAPPED ov = {};
     const char msg[] = "hello";
     ASSERT_TRUE(WriteFileEx(host, msg, 5, &ov, OnDone));
@@ -163,8 +151,7 @@ TEST_F(OverlappedIo, WriteCompletesThroughRoutine)
     EXPECT_EQ(n, 5u);
 }
 
-TEST_F(OverlappedIo, GetOverlappedResultWaitsWithoutRunningRoutine)
-{
+TEST_F(OverlappedIo, GetOverlappedResultWaitsWithoutRunningRoutine) {
     char buf[8] = {};
     OVERLAPPED ov = {};
     ASSERT_TRUE(ReadFileEx(host, buf, sizeof(buf), &ov, OnDone));
@@ -189,8 +176,7 @@ struct OtherIssuer {
     std::vector<Completion> done;
 };
 
-static DWORD WINAPI IssueAndWait(LPVOID param)
-{
+static DWORD WINAPI IssueAndWait(LPVOID param) {
     OtherIssuer* o = (OtherIssuer*)param;
     g_done = &o->done;
     ReadFileEx(o->host, o->buf, sizeof(o->buf), &o->ov, OnDone);
@@ -200,14 +186,13 @@ static DWORD WINAPI IssueAndWait(LPVOID param)
     return 0;
 }
 
-TEST_F(OverlappedIo, CancelIoCancelsOnlyCallingThreadsRequests)
-{
+TEST_F(OverlappedIo, CancelIoCancelsOnlyCallingThreadsRequests) {
     OtherIssuer other = {};
     other.host = host;
-    other.issued = CreateEventA(NULL, TRUE, FALSE, NULL);
-    other.go = CreateEventA(NULL, TRUE, FALSE, NULL);
-    HANDLE t = CreateThread(NULL, 0, IssueAndWait, &other, 0, NULL);
-    ASSERT_NE(t, (HANDLE)NULL);
+    other.issued = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    other.go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE t = CreateThread(nullptr, 0, IssueAndWait, &other, 0, nullptr);
+    ASSERT_NE(t, (HANDLE)nullptr);
     ASSERT_EQ(WaitForSingleObject(other.issued, 10000), WAIT_OBJECT_0);
 
     std::vector<Completion>& mine = done;
@@ -239,28 +224,25 @@ TEST_F(OverlappedIo, CancelIoCancelsOnlyCallingThreadsRequests)
     CloseHandle(other.go);
 }
 
-TEST_F(OverlappedIo, CancelIoWithNothingOutstandingSucceeds)
-{
+TEST_F(OverlappedIo, CancelIoWithNothingOutstandingSucceeds) {
     EXPECT_TRUE(CancelIo(host));
     EXPECT_EQ(SleepEx(0, TRUE), 0u);
 }
 
-TEST_F(OverlappedIo, InvalidHandleIsRefused)
-{
+TEST_F(OverlappedIo, InvalidHandleIsRefused) {
     char buf[4];
     OVERLAPPED ov = {};
     SetLastError(0xdeadbeef);
-    EXPECT_FALSE(ReadFileEx(NULL, buf, sizeof(buf), &ov, OnDone));
+    EXPECT_FALSE(ReadFileEx(nullptr, buf, sizeof(buf), &ov, OnDone));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
     SetLastError(0xdeadbeef);
-    EXPECT_FALSE(CancelIo(NULL));
+    EXPECT_FALSE(CancelIo(nullptr));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
-TEST(Files, MissingPathIsFileNotFound)
-{
+TEST(Files, MissingPathIsFileNotFound) {
     SetLastError(0xdeadbeef);
-    HANDLE h = CreateFileA(MissingFilePath(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE h = CreateFileA(MissingFilePath(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }

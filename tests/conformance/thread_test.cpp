@@ -15,31 +15,25 @@ struct Probe {
     std::atomic<DWORD> id{0};
 };
 
-static DWORD WINAPI RecordAndReturn(LPVOID param)
-{
+static DWORD WINAPI RecordAndReturn(LPVOID param) {
     Probe* p = (Probe*)param;
     p->id = GetCurrentThreadId();
     p->ran = 1;
     return 17;
 }
 
-static DWORD WINAPI ExitWithCode(LPVOID param)
-{
+static DWORD WINAPI ExitWithCode(LPVOID param) {
     ExitThread((DWORD)(uintptr_t)param);
     return 0;  // not reached
 }
 
-static DWORD WINAPI TakeGate(LPVOID param)
-{
-    return WaitForSingleObject((HANDLE)param, 10000);
-}
+static DWORD WINAPI TakeGate(LPVOID param) { return WaitForSingleObject((HANDLE)param, 10000); }
 
-TEST(Threads, CreatedSuspendedRunsOnlyAfterResume)
-{
+TEST(Threads, CreatedSuspendedRunsOnlyAfterResume) {
     Probe probe;
     DWORD id = 0;
-    HANDLE t = CreateThread(NULL, 0, RecordAndReturn, &probe, CREATE_SUSPENDED, &id);
-    ASSERT_NE(t, (HANDLE)NULL);
+    HANDLE t = CreateThread(nullptr, 0, RecordAndReturn, &probe, CREATE_SUSPENDED, &id);
+    ASSERT_NE(t, (HANDLE)nullptr);
     EXPECT_NE(id, 0u);
     EXPECT_EQ(WaitForSingleObject(t, 50), WAIT_TIMEOUT);
     EXPECT_EQ(probe.ran.load(), 0);
@@ -56,10 +50,9 @@ TEST(Threads, CreatedSuspendedRunsOnlyAfterResume)
     EXPECT_TRUE(CloseHandle(t));
 }
 
-TEST(Threads, ExitThreadSetsExitCode)
-{
-    HANDLE t = CreateThread(NULL, 0, ExitWithCode, (LPVOID)(uintptr_t)42, 0, NULL);
-    ASSERT_NE(t, (HANDLE)NULL);
+TEST(Threads, ExitThreadSetsExitCode) {
+    HANDLE t = CreateThread(nullptr, 0, ExitWithCode, (LPVOID)(uintptr_t)42, 0, nullptr);
+    ASSERT_NE(t, (HANDLE)nullptr);
     ASSERT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
     DWORD code = 0;
     EXPECT_TRUE(GetExitCodeThread(t, &code));
@@ -68,11 +61,10 @@ TEST(Threads, ExitThreadSetsExitCode)
     CloseHandle(t);
 }
 
-TEST(Threads, TerminateNeverStartedThreadDoesNotRunIt)
-{
+TEST(Threads, TerminateNeverStartedThreadDoesNotRunIt) {
     Probe probe;
-    HANDLE t = CreateThread(NULL, 0, RecordAndReturn, &probe, CREATE_SUSPENDED, NULL);
-    ASSERT_NE(t, (HANDLE)NULL);
+    HANDLE t = CreateThread(nullptr, 0, RecordAndReturn, &probe, CREATE_SUSPENDED, nullptr);
+    ASSERT_NE(t, (HANDLE)nullptr);
     EXPECT_TRUE(TerminateThread(t, 7));
     ASSERT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
     DWORD code = 0;
@@ -82,8 +74,7 @@ TEST(Threads, TerminateNeverStartedThreadDoesNotRunIt)
     CloseHandle(t);
 }
 
-TEST(Threads, IdsDifferBetweenThreads)
-{
+TEST(Threads, IdsDifferBetweenThreads) {
     DWORD mine = GetCurrentThreadId();
     EXPECT_EQ(GetCurrentThreadId(), mine);
     DWORD other = 0;
@@ -92,11 +83,10 @@ TEST(Threads, IdsDifferBetweenThreads)
     EXPECT_NE(other, mine);
 }
 
-TEST(Threads, WaitOnThreadHandleFromSeveralThreads)
-{
-    HANDLE gate = CreateEventA(NULL, TRUE, FALSE, NULL);
-    HANDLE t = CreateThread(NULL, 0, TakeGate, gate, 0, NULL);
-    ASSERT_NE(t, (HANDLE)NULL);
+TEST(Threads, WaitOnThreadHandleFromSeveralThreads) {
+    HANDLE gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE t = CreateThread(nullptr, 0, TakeGate, gate, 0, nullptr);
+    ASSERT_NE(t, (HANDLE)nullptr);
     std::atomic<DWORD> seen{0xdeadbeef};
     std::thread watcher([&] { seen = WaitForSingleObject(t, 10000); });
     EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_TIMEOUT);
@@ -114,8 +104,7 @@ struct ErrorPingPong {
     DWORD seen;
 };
 
-static DWORD WINAPI SetOwnError(LPVOID param)
-{
+static DWORD WINAPI SetOwnError(LPVOID param) {
     ErrorPingPong* p = (ErrorPingPong*)param;
     SetLastError(5678);
     SetEvent(p->set);
@@ -127,11 +116,10 @@ static DWORD WINAPI SetOwnError(LPVOID param)
 
 // Threads interleave their SetLastError calls; each sees only its own value.
 // (Successful SetEvent and waits leave the value alone on both targets.)
-TEST(LastError, IsPerThread)
-{
-    ErrorPingPong p = {CreateEventA(NULL, TRUE, FALSE, NULL), CreateEventA(NULL, TRUE, FALSE, NULL), 0};
-    HANDLE t = CreateThread(NULL, 0, SetOwnError, &p, 0, NULL);
-    ASSERT_NE(t, (HANDLE)NULL);
+TEST(LastError, IsPerThread) {
+    ErrorPingPong p = {CreateEventA(nullptr, TRUE, FALSE, nullptr), CreateEventA(nullptr, TRUE, FALSE, nullptr), 0};
+    HANDLE t = CreateThread(nullptr, 0, SetOwnError, &p, 0, nullptr);
+    ASSERT_NE(t, (HANDLE)nullptr);
     ASSERT_EQ(WaitForSingleObject(p.set, 10000), WAIT_OBJECT_0);
     SetLastError(1234);
     SetEvent(p.check);
@@ -145,11 +133,10 @@ TEST(LastError, IsPerThread)
 
 static DWORD WINAPI ReportError(LPVOID) { return GetLastError(); }
 
-TEST(LastError, FreshThreadStartsAtZero)
-{
+TEST(LastError, FreshThreadStartsAtZero) {
     SetLastError(1234);
-    HANDLE t = CreateThread(NULL, 0, ReportError, NULL, 0, NULL);
-    ASSERT_NE(t, (HANDLE)NULL);
+    HANDLE t = CreateThread(nullptr, 0, ReportError, nullptr, 0, nullptr);
+    ASSERT_NE(t, (HANDLE)nullptr);
     ASSERT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
     DWORD start = 0xdeadbeef;
     GetExitCodeThread(t, &start);

@@ -13,8 +13,7 @@ constexpr size_t kTableEntries = sizeof(JNINativeInterface_) / sizeof(void*);
 // One distinct trap per table entry, so the message names the entry.
 template <size_t Index>
 void JNICALL Trap() {
-    fprintf(stderr, "the natives called JNI function table entry %u, which they must not use\n",
-            (unsigned)Index);
+    fprintf(stderr, "the natives called JNI function table entry %u, which they must not use\n", (unsigned)Index);
     fflush(stderr);
     abort();
 }
@@ -63,7 +62,7 @@ jsize JNICALL FakeJniEnv::GetArrayLength(JNIEnv* env, jarray array) {
         fprintf(stderr, "GetArrayLength on a null array: a VM would crash here\n");
         abort();
     }
-    return (jsize)reinterpret_cast<FakeIntArray*>(array)->elements.size();
+    return (jsize) reinterpret_cast<FakeIntArray*>(array)->elements.size();
 }
 
 jint* JNICALL FakeJniEnv::GetIntArrayElements(JNIEnv* env, jintArray array, jboolean* is_copy) {

@@ -25,7 +25,7 @@ struct FakeString {
 };
 
 class FakeJniEnv {
-  public:
+public:
     FakeJniEnv();
     FakeJniEnv(const FakeJniEnv&) = delete;
     FakeJniEnv& operator=(const FakeJniEnv&) = delete;
@@ -50,7 +50,7 @@ class FakeJniEnv {
     // Elements handed out and not yet released, over all arrays.
     int elements_out = 0;
 
-  private:
+private:
     struct Holder {
         JNIEnv env;  // first, so the JNIEnv* the natives get leads back here
         FakeJniEnv* owner;
@@ -62,8 +62,7 @@ class FakeJniEnv {
     static jint* JNICALL GetIntArrayElements(JNIEnv* env, jintArray array, jboolean* is_copy);
     static void JNICALL ReleaseIntArrayElements(JNIEnv* env, jintArray array, jint* elements, jint mode);
     static jintArray JNICALL NewIntArray(JNIEnv* env, jsize length);
-    static void JNICALL SetIntArrayRegion(JNIEnv* env, jintArray array, jsize start, jsize length,
-                                          const jint* buffer);
+    static void JNICALL SetIntArrayRegion(JNIEnv* env, jintArray array, jsize start, jsize length, const jint* buffer);
     static jstring JNICALL NewString(JNIEnv* env, const jchar* units, jsize length);
     static jstring JNICALL NewStringUTF(JNIEnv* env, const char* utf);
 

@@ -12,7 +12,7 @@
 #include "natives_library.h"
 
 class NativesTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         std::string error;
         lib = LoadNativesLibrary(&error);

@@ -23,13 +23,13 @@ bool Load(NativesLibrary* lib, std::string* error) {
     bool ok = PDX_RESOLVE_NATIVE(openDevice) && PDX_RESOLVE_NATIVE(closeDevice) && PDX_RESOLVE_NATIVE(read) &&
               PDX_RESOLVE_NATIVE(write) && PDX_RESOLVE_NATIVE(readImmediate) && PDX_RESOLVE_NATIVE(getNumDevs) &&
               PDX_RESOLVE_NATIVE(getDeviceHandle) && PDX_RESOLVE_NATIVE(getProductId) &&
-              PDX_RESOLVE_NATIVE(getSerialNumber) && PDX_RESOLVE_NATIVE(setTimeout) &&
-              PDX_RESOLVE_NATIVE(cancelIo) && PDX_RESOLVE_NATIVE(setWriteTimeout) && PDX_RESOLVE_NATIVE(version) &&
-              PDX_RESOLVE_NATIVE(getRevision) && PDX_RESOLVE_NATIVE(getThreadHandle) &&
-              PDX_RESOLVE(PdxKitOpenDevice) && PDX_RESOLVE(PdxKitCloseDevice) && PDX_RESOLVE(PdxKitGetNumDevs) &&
-              PDX_RESOLVE(PdxKitGetDeviceHandle) && PDX_RESOLVE(PdxKitGetThreadHandle) &&
-              PDX_RESOLVE(PdxKitSetTimeout) && PDX_RESOLVE(PdxKitSetWriteTimeout) && PDX_RESOLVE(PdxKitRead) &&
-              PDX_RESOLVE(PdxKitWrite) && PDX_RESOLVE(PdxKitReadImmediate);
+              PDX_RESOLVE_NATIVE(getSerialNumber) && PDX_RESOLVE_NATIVE(setTimeout) && PDX_RESOLVE_NATIVE(cancelIo) &&
+              PDX_RESOLVE_NATIVE(setWriteTimeout) && PDX_RESOLVE_NATIVE(version) && PDX_RESOLVE_NATIVE(getRevision) &&
+              PDX_RESOLVE_NATIVE(getThreadHandle) && PDX_RESOLVE(PdxKitOpenDevice) && PDX_RESOLVE(PdxKitCloseDevice) &&
+              PDX_RESOLVE(PdxKitGetNumDevs) && PDX_RESOLVE(PdxKitGetDeviceHandle) &&
+              PDX_RESOLVE(PdxKitGetThreadHandle) && PDX_RESOLVE(PdxKitSetTimeout) &&
+              PDX_RESOLVE(PdxKitSetWriteTimeout) && PDX_RESOLVE(PdxKitRead) && PDX_RESOLVE(PdxKitWrite) &&
+              PDX_RESOLVE(PdxKitReadImmediate);
 #undef PDX_RESOLVE
 #undef PDX_RESOLVE_NATIVE
     return ok && ResolveLastError(library, &lib->GetLastError, &lib->SetLastError, error);

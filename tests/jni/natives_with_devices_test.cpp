@@ -23,7 +23,7 @@ constexpr uint32_t kPatienceMs = 10000;
 constexpr jlong kTwoTo32 = (jlong)1 << 32;
 
 class NativesWithDevicesTest : public NativesTest {
-  protected:
+protected:
     void TearDown() override {
         if (lib != nullptr) lib->PdxKitCloseDevice(nullptr);
         pdxsim_uninstall();
@@ -66,9 +66,7 @@ class NativesWithDevicesTest : public NativesTest {
         return 0x50440000 | (jlong)number;
     }
 
-    DeviceRecord* Record(uint32_t number) {
-        return static_cast<DeviceRecord*>(lib->PdxKitGetDeviceHandle(number));
-    }
+    DeviceRecord* Record(uint32_t number) { return static_cast<DeviceRecord*>(lib->PdxKitGetDeviceHandle(number)); }
 
     // Sends a 5-byte pipe-0 report and waits until the reader has queued
     // it. The library has no event for this that a caller could wait on
@@ -116,7 +114,8 @@ TEST_F(NativesWithDevicesTest, HandlesNameTheSameRecordsAsInC) {
 
 TEST_F(NativesWithDevicesTest, UpperBitsOfAHandleAreIgnored) {
     jlong handle = Open(1);
-    for (jlong variant : {handle, handle + kTwoTo32, handle | (jlong)0x7FFFFFFF00000000LL, handle ^ (jlong)(~0ULL << 32)}) {
+    for (jlong variant :
+         {handle, handle + kTwoTo32, handle | (jlong)0x7FFFFFFF00000000LL, handle ^ (jlong)(~0ULL << 32)}) {
         EXPECT_EQ(lib->getProductId(env(), cls(), variant), 0x2A11) << std::hex << variant;
         EXPECT_EQ(lib->setTimeout(env(), cls(), variant, 5), JNI_TRUE);
     }

@@ -108,8 +108,8 @@ TEST_F(NativesTest, ReadOfAnInvalidHandleIsAnEmptyArray) {
         EXPECT_TRUE(Read(handle, 0, 5).empty()) << "handle 0x" << std::hex << handle;
         EXPECT_TRUE(Read(handle, 1, 8).empty()) << "handle 0x" << std::hex << handle;
         EXPECT_EQ(lib->GetLastError(), kSentinel);
-        EXPECT_EQ(jni.calls, Calls({"NewIntArray(0)", "SetIntArrayRegion(0,0)", "NewIntArray(0)",
-                                    "SetIntArrayRegion(0,0)"}));
+        EXPECT_EQ(jni.calls,
+                  Calls({"NewIntArray(0)", "SetIntArrayRegion(0,0)", "NewIntArray(0)", "SetIntArrayRegion(0,0)"}));
     }
 }
 
@@ -149,8 +149,7 @@ TEST_F(NativesTest, FailedWriteReleasesTheElementsWithModeZero) {
         jni.calls.clear();
         jintArray data = jni.NewArray({0x01, 0x1FF, -1, 256});
         EXPECT_EQ(lib->write(env(), cls(), handle, 0, data), 0);
-        EXPECT_EQ(jni.calls,
-                  Calls({"GetArrayLength", "GetIntArrayElements", "ReleaseIntArrayElements(mode 0)"}));
+        EXPECT_EQ(jni.calls, Calls({"GetArrayLength", "GetIntArrayElements", "ReleaseIntArrayElements(mode 0)"}));
         EXPECT_EQ(jni.elements_out, 0);
         // The elements go back unchanged.
         EXPECT_EQ(jni.Elements(data), std::vector<jint>({0x01, 0x1FF, -1, 256}));

@@ -31,8 +31,11 @@ TEST_F(AccessorsTest, LegacyOpenModeAcceptsOnlyOneAndTwo) {
         uint32_t mode;
         PdxKitBool result;
         DWORD error;
-    } rows[] = {{0, 0, ERROR_INVALID_PARAMETER}, {1, 1, ERROR_SUCCESS}, {2, 1, ERROR_SUCCESS},
-                {3, 0, ERROR_INVALID_PARAMETER}, {0xFFFFFFFFu, 0, ERROR_INVALID_PARAMETER}};
+    } rows[] = {{0, 0, ERROR_INVALID_PARAMETER},
+                {1, 1, ERROR_SUCCESS},
+                {2, 1, ERROR_SUCCESS},
+                {3, 0, ERROR_INVALID_PARAMETER},
+                {0xFFFFFFFFu, 0, ERROR_INVALID_PARAMETER}};
     for (const auto& row : rows) {
         SetSentinel();
         EXPECT_EQ(row.result, PdxKitSetLegacyOpenMode(row.mode)) << "mode " << row.mode;

@@ -139,8 +139,8 @@ TEST_P(MissingEntryTest, OpenFailsAndEverythingIsReleased) {
         EXPECT_EQ(1u, counters.frees[lib]);
     }
     for (int entry = 0; entry < PDXSIM_ENTRY_COUNT; ++entry) {
-        EXPECT_EQ(0u, counters.calls[entry]) << pdxsim_entry_name(static_cast<PdxSimEntry>(entry))
-                                             << " called although binding failed";
+        EXPECT_EQ(0u, counters.calls[entry])
+            << pdxsim_entry_name(static_cast<PdxSimEntry>(entry)) << " called although binding failed";
     }
 }
 

@@ -30,7 +30,8 @@ TEST_F(ConcurrencyTest, EveryReportReachesAtMostOneConsumerInOrder) {
             uint8_t buffer[10];
             for (;;) {
                 const uint32_t bytes = PdxKitRead(handle, 0, buffer, r == 0 ? 10 : 5);
-                for (uint32_t offset = 0; offset + 5 <= bytes; offset += 5) taken[r].push_back(PinValue(buffer + offset));
+                for (uint32_t offset = 0; offset + 5 <= bytes; offset += 5)
+                    taken[r].push_back(PinValue(buffer + offset));
                 if (bytes == 0 && sending_done) break;
             }
         });

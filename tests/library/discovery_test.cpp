@@ -84,8 +84,7 @@ TEST_F(DiscoveryTest, NoInterfacesFindsNothing) {
 TEST_F(DiscoveryTest, ForeignDevicesAloneFindNothing) {
     PdxSimWorld* world = new PdxSimWorld;
     std::unique_ptr<PdxSimWorld> owner(world);
-    ASSERT_EQ(1, pdxsim_parse_world("0 devices, 2 foreign, 1 foreign vendor 0x046D product 0x2A10", world,
-                                    nullptr, 0));
+    ASSERT_EQ(1, pdxsim_parse_world("0 devices, 2 foreign, 1 foreign vendor 0x046D product 0x2A10", world, nullptr, 0));
     EXPECT_EQ(FALSE, Discover(*world));
     EXPECT_EQ(0u, g_device_count);
     ExpectNoQueryLeftOpen(*world);
@@ -211,8 +210,7 @@ TEST_F(DiscoveryTest, SerialIsTheOneReadThroughTheLastAttachedInterface) {
 TEST_F(DiscoveryTest, ForeignDevicesAreSkipped) {
     PdxSimWorld* world = new PdxSimWorld;
     std::unique_ptr<PdxSimWorld> owner(world);
-    ASSERT_EQ(1, pdxsim_parse_world("1 device, 1 foreign, 1 foreign vendor 0x046D product 0x2A11", world, nullptr,
-                                    0));
+    ASSERT_EQ(1, pdxsim_parse_world("1 device, 1 foreign, 1 foreign vendor 0x046D product 0x2A11", world, nullptr, 0));
     pdxsim_world_set_order(world, PDXSIM_ORDER_REVERSED);  // foreign ones first
     EXPECT_EQ(TRUE, Discover(*world));
     ASSERT_EQ(1u, g_device_count);

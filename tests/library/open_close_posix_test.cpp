@@ -86,7 +86,7 @@ TEST_F(OpenClosePosixTest, CloseWithReadsOutstandingLeavesNothingBehind) {
 TEST_F(OpenClosePosixTest, DiscoveryLeaksNoDetail) {
     // Interleaved: all first interfaces, then all second interfaces.
     auto world = MakeWorld(19);
-    world->device[0].iface[0].faults.open_refused = 1;    // first seen when the table is full
+    world->device[0].iface[0].faults.open_refused = 1;     // first seen when the table is full
     world->device[1].iface[1].faults.attributes_fail = 1;  // one pipe only
     world->device[2].iface[0].faults.caps_fail = 1;        // added, removed, then too late
     world->device[3].iface[1].output_len = 6;              // pipe 0 twice: the first detail is orphaned
@@ -169,8 +169,7 @@ TEST_F(OpenClosePosixTest, IoHandlesThatCannotBeOpenedAreNotDetected) {
 // Which of the seven objects of the k-th device's reader fails.
 enum FailingObject { kEvent1, kEvent2, kEvent3, kMutex1, kMutex2, kMutex3, kThread, kObjectCount };
 
-class ReaderStartFailureTest : public OpenClosePosixTest,
-                               public ::testing::WithParamInterface<std::tuple<int, int>> {};
+class ReaderStartFailureTest : public OpenClosePosixTest, public ::testing::WithParamInterface<std::tuple<int, int>> {};
 
 TEST_P(ReaderStartFailureTest, EverythingOpenedSoFarIsReleased) {
     const int k = std::get<0>(GetParam());

@@ -81,7 +81,8 @@ TEST_F(WriteTest, TimeoutSetterIsReadAtEveryAttempt) {
 }
 
 TEST_F(WriteTest, FailedCompletionIsIssuedAgain) {
-    if (!pdxsim_fail_writes(0, 0, 1, ERROR_GEN_FAILURE)) GTEST_SKIP() << "write completions are not the simulator's here";
+    if (!pdxsim_fail_writes(0, 0, 1, ERROR_GEN_FAILURE))
+        GTEST_SKIP() << "write completions are not the simulator's here";
     const uint8_t report[5] = {0, 5, 6, 7, 8};
     SetSentinel();
     EXPECT_EQ(5u, PdxKitWrite(handle_, 0, report, 5));

@@ -63,7 +63,7 @@ TEST_F(ParentWalk, BadArguments) {
     std::vector<EnumeratedInterface> found = Enumerate();
     ASSERT_EQ(2u, found.size());
     DEVINST parent = 0xdeadbeef;
-    EXPECT_EQ(CR_INVALID_POINTER, PdxLinux_CM_Get_Parent(NULL, found[0].devinst, 0));
+    EXPECT_EQ(CR_INVALID_POINTER, PdxLinux_CM_Get_Parent(nullptr, found[0].devinst, 0));
     EXPECT_EQ(CR_INVALID_FLAG, PdxLinux_CM_Get_Parent(&parent, found[0].devinst, 1));
     EXPECT_EQ(0u, parent);
     EXPECT_EQ(CR_INVALID_DEVNODE, PdxLinux_CM_Get_Parent(&parent, 0, 0));

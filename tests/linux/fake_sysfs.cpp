@@ -124,7 +124,9 @@ FakeSysfs::~FakeSysfs() {
     if (testbed_) LoadUmockdev(&ignored)->object_unref(testbed_);
 }
 
-std::string FakeSysfs::UsbDevicePath(int port) { return Format("/sys/devices/pci0000:00/0000:00:14.0/usb1/1-%u", port); }
+std::string FakeSysfs::UsbDevicePath(int port) {
+    return Format("/sys/devices/pci0000:00/0000:00:14.0/usb1/1-%u", port);
+}
 
 std::string FakeSysfs::InterfacePath(int port, int number) {
     return UsbDevicePath(port) + Format("/1-%u:1.%u", port, number);
@@ -168,8 +170,8 @@ void FakeSysfs::AddHidInterface(const FakeHidInterface& hid) {
     r += "H: report_descriptor=" + Hex(hid.descriptor) + "\n";
     AddRecord(r);
     std::string node = Format("hidraw%u", hid.hidraw);
-    AddRecord("P: " + hid_dir.substr(4) + "/hidraw/" + node + "\nN: " + node + "\nE: SUBSYSTEM=hidraw\nE: DEVNAME=" +
-              node + "\n");
+    AddRecord("P: " + hid_dir.substr(4) + "/hidraw/" + node + "\nN: " + node +
+              "\nE: SUBSYSTEM=hidraw\nE: DEVNAME=" + node + "\n");
 }
 
 void FakeSysfs::AddChip(int port, uint16_t product, uint16_t bcd_device, const std::string& serial, unsigned port_node,

@@ -21,14 +21,14 @@
 #include <vector>
 
 struct FakeHidInterface {
-    int usb_port;        // USB device 1-<port>
-    int number;          // interface 1-<port>:1.<number>
-    unsigned hidraw;     // /dev/hidraw<hidraw>
+    int usb_port;     // USB device 1-<port>
+    int number;       // interface 1-<port>:1.<number>
+    unsigned hidraw;  // /dev/hidraw<hidraw>
     uint16_t vendor;
     uint16_t product;
     uint16_t bus = 0x0003;
     std::vector<uint8_t> descriptor;
-    std::string uniq;    // HID_UNIQ; empty for none
+    std::string uniq;  // HID_UNIQ; empty for none
 };
 
 struct FakeUsbDevice {

@@ -13,13 +13,20 @@ struct Entry {
 };
 
 const Entry kEntryPoints[] = {
-    {"hid.dll", "HidD_GetAttributes"},         {"hid.dll", "HidD_GetHidGuid"},
-    {"hid.dll", "HidD_GetPreparsedData"},      {"hid.dll", "HidP_GetCaps"},
-    {"hid.dll", "HidD_FreePreparsedData"},     {"hid.dll", "HidD_GetNumInputBuffers"},
-    {"hid.dll", "HidD_SetNumInputBuffers"},    {"hid.dll", "HidD_GetSerialNumberString"},
-    {"hid.dll", "HidD_GetIndexedString"},      {"cfgmgr32.dll", "CM_Get_Parent"},
-    {"setupapi.dll", "SetupDiGetDeviceInterfaceDetailA"}, {"setupapi.dll", "SetupDiGetClassDevsA"},
-    {"setupapi.dll", "SetupDiEnumDeviceInterfaces"},      {"setupapi.dll", "SetupDiDestroyDeviceInfoList"},
+    {"hid.dll", "HidD_GetAttributes"},
+    {"hid.dll", "HidD_GetHidGuid"},
+    {"hid.dll", "HidD_GetPreparsedData"},
+    {"hid.dll", "HidP_GetCaps"},
+    {"hid.dll", "HidD_FreePreparsedData"},
+    {"hid.dll", "HidD_GetNumInputBuffers"},
+    {"hid.dll", "HidD_SetNumInputBuffers"},
+    {"hid.dll", "HidD_GetSerialNumberString"},
+    {"hid.dll", "HidD_GetIndexedString"},
+    {"cfgmgr32.dll", "CM_Get_Parent"},
+    {"setupapi.dll", "SetupDiGetDeviceInterfaceDetailA"},
+    {"setupapi.dll", "SetupDiGetClassDevsA"},
+    {"setupapi.dll", "SetupDiEnumDeviceInterfaces"},
+    {"setupapi.dll", "SetupDiDestroyDeviceInfoList"},
 };
 
 TEST(HidModules, OnlyTheThreeLibrariesAreProvided) {
@@ -36,7 +43,7 @@ TEST(HidModules, TheFirstLookupMakesDevicePathsHidrawFiles) {
     sysfs.AddChip(1, 0x2A10, 0x0100, "X", 0, 1);
     // What the runtime's loader does when it falls back to this backend.
     ASSERT_NE(nullptr, pdx_linux_hid_module("hid.dll"));
-    HANDLE h = CreateFileA("/dev/hidraw1", 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE h = CreateFileA("/dev/hidraw1", 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, h) << GetLastError();
     HIDD_ATTRIBUTES attributes = {};
     EXPECT_TRUE(PdxLinux_HidD_GetAttributes(h, &attributes)) << GetLastError();

@@ -29,7 +29,9 @@ protected:
     FakeHidInterface hid;
 };
 
-std::vector<WCHAR> Units(const char16_t* text) { return std::vector<WCHAR>(text, text + std::char_traits<char16_t>::length(text)); }
+std::vector<WCHAR> Units(const char16_t* text) {
+    return std::vector<WCHAR>(text, text + std::char_traits<char16_t>::length(text));
+}
 
 TEST_F(HidQueries, AttributesFromHidIdAndBcdDevice) {
     HANDLE h = OneInterface(PortInterfaceDescriptor(), "", "", 0x1F3A, 0x2A11);
@@ -46,7 +48,7 @@ TEST_F(HidQueries, AttributesFromHidIdAndBcdDevice) {
 
 TEST_F(HidQueries, VersionIsZeroOffUsb) {
     hid = {1, 0, 4, 0x1F3A, 0x2A10, 0x0005, PortInterfaceDescriptor(), ""};  // Bluetooth
-    sysfs.AddUsbDevice({1, 0x0A12, 0x0001, 0x8891, ""});                   // e.g. the radio's own USB device
+    sysfs.AddUsbDevice({1, 0x0A12, 0x0001, 0x8891, ""});                     // e.g. the radio's own USB device
     sysfs.AddHidInterface(hid);
     HANDLE h = OpenForQueries("/dev/hidraw4");
     ASSERT_NE(INVALID_HANDLE_VALUE, h);
@@ -59,7 +61,7 @@ TEST_F(HidQueries, VersionIsZeroOffUsb) {
 
 TEST_F(HidQueries, CapabilitiesOfTheReportDescriptor) {
     HANDLE h = OneInterface(SpecialFunctionDescriptor());
-    PHIDP_PREPARSED_DATA preparsed = NULL;
+    PHIDP_PREPARSED_DATA preparsed = nullptr;
     ASSERT_TRUE(PdxLinux_HidD_GetPreparsedData(h, &preparsed));
     HIDP_CAPS caps;
     memset(&caps, 0xFF, sizeof(caps));
@@ -78,7 +80,7 @@ TEST_F(HidQueries, CapabilitiesOfTheReportDescriptor) {
 
 TEST_F(HidQueries, FreedOrForeignPreparsedDataIsRefused) {
     HANDLE h = OneInterface(PortInterfaceDescriptor());
-    PHIDP_PREPARSED_DATA preparsed = NULL;
+    PHIDP_PREPARSED_DATA preparsed = nullptr;
     ASSERT_TRUE(PdxLinux_HidD_GetPreparsedData(h, &preparsed));
     ASSERT_TRUE(PdxLinux_HidD_FreePreparsedData(preparsed));
     HIDP_CAPS caps;
@@ -86,13 +88,13 @@ TEST_F(HidQueries, FreedOrForeignPreparsedDataIsRefused) {
     EXPECT_FALSE(PdxLinux_HidD_FreePreparsedData(preparsed));
     int local = 0;
     EXPECT_EQ(HIDP_STATUS_INVALID_PREPARSED_DATA, PdxLinux_HidP_GetCaps((PHIDP_PREPARSED_DATA)&local, &caps));
-    EXPECT_EQ(HIDP_STATUS_INVALID_PREPARSED_DATA, PdxLinux_HidP_GetCaps(NULL, &caps));
+    EXPECT_EQ(HIDP_STATUS_INVALID_PREPARSED_DATA, PdxLinux_HidP_GetCaps(nullptr, &caps));
     CloseHandle(h);
 }
 
 TEST_F(HidQueries, MalformedDescriptorGivesNoPreparsedData) {
     HANDLE h = OneInterface({0xA1, 0x01, 0x81, 0x02});  // collection never closed
-    PHIDP_PREPARSED_DATA preparsed = NULL;
+    PHIDP_PREPARSED_DATA preparsed = nullptr;
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(PdxLinux_HidD_GetPreparsedData(h, &preparsed));
     EXPECT_EQ(ERROR_GEN_FAILURE, GetLastError());
@@ -197,7 +199,7 @@ TEST_F(HidQueries, AccessZeroHandlesAnswerEveryQuery) {
     HIDD_ATTRIBUTES attributes = {};
     EXPECT_TRUE(PdxLinux_HidD_GetAttributes(h, &attributes));
     EXPECT_EQ(0x2A10, attributes.ProductID);
-    PHIDP_PREPARSED_DATA preparsed = NULL;
+    PHIDP_PREPARSED_DATA preparsed = nullptr;
     ASSERT_TRUE(PdxLinux_HidD_GetPreparsedData(h, &preparsed));
     HIDP_CAPS caps = {};
     EXPECT_EQ(HIDP_STATUS_SUCCESS, PdxLinux_HidP_GetCaps(preparsed, &caps));
@@ -210,7 +212,7 @@ TEST_F(HidQueries, AccessZeroHandlesAnswerEveryQuery) {
 }
 
 TEST_F(HidQueries, HandlesThatAreNoHidrawFilesAreInvalid) {
-    HANDLE event = CreateEventA(NULL, TRUE, FALSE, NULL);
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HIDD_ATTRIBUTES attributes = {};
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(PdxLinux_HidD_GetAttributes(event, &attributes));
@@ -228,7 +230,7 @@ TEST_F(HidQueries, QueriesOfAnUnpluggedDeviceFail) {
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(PdxLinux_HidD_GetAttributes(h, &attributes));
     EXPECT_EQ(ERROR_DEVICE_NOT_CONNECTED, GetLastError());
-    PHIDP_PREPARSED_DATA preparsed = NULL;
+    PHIDP_PREPARSED_DATA preparsed = nullptr;
     EXPECT_FALSE(PdxLinux_HidD_GetPreparsedData(h, &preparsed));
     EXPECT_EQ(ERROR_DEVICE_NOT_CONNECTED, GetLastError());
     CloseHandle(h);

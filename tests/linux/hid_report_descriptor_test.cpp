@@ -55,10 +55,8 @@ TEST(ReportLengths, SpecialFunctionInterface) {
 
 TEST(ReportLengths, LongestReportOfEachKindWins) {
     // Report 1: 4 input bytes; report 2: 8 input bytes and 2 output bytes.
-    std::vector<uint8_t> d = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x75, 0x08,
-                              0x85, 0x01, 0x95, 0x04, 0x81, 0x02,
-                              0x85, 0x02, 0x95, 0x08, 0x81, 0x02, 0x95, 0x02, 0x91, 0x02,
-                              0xC0};
+    std::vector<uint8_t> d = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x75, 0x08, 0x85, 0x01, 0x95, 0x04,
+                              0x81, 0x02, 0x85, 0x02, 0x95, 0x08, 0x81, 0x02, 0x95, 0x02, 0x91, 0x02, 0xC0};
     Parsed p = Parse(d);
     ASSERT_TRUE(p.ok);
     EXPECT_EQ(1, p.summary.numbered);
@@ -88,9 +86,9 @@ TEST(ReportLengths, OnlyTheFirstTopLevelCollectionCounts) {
 
 TEST(ReportLengths, PushAndPopRestoreTheGlobals) {
     std::vector<uint8_t> d = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x75, 0x08, 0x95, 0x02,
-                              0xA4,              // Push
-                              0x95, 0x10,        // Report Count (16)
-                              0xB4,              // Pop: count 2 again
+                              0xA4,        // Push
+                              0x95, 0x10,  // Report Count (16)
+                              0xB4,        // Pop: count 2 again
                               0x81, 0x02, 0xC0};
     Parsed p = Parse(d);
     ASSERT_TRUE(p.ok);

@@ -41,8 +41,8 @@ protected:
     }
 
     HANDLE Open(DWORD access) {
-        HANDLE h = CreateFileA("/dev/hidraw5", access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                               FILE_FLAG_OVERLAPPED, NULL);
+        HANDLE h = CreateFileA("/dev/hidraw5", access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, nullptr);
         EXPECT_NE(INVALID_HANDLE_VALUE, h) << GetLastError();
         return h;
     }
@@ -73,7 +73,7 @@ TEST_F(HidrawIo, TheFileKindAndWriteLengthFollowTheReportDescriptor) {
         std::string path = "/dev/hidraw" + std::to_string(i);
         int kind = -1;
         DWORD write_length = 0xdeadbeef, error = 0xdeadbeef;
-        int fd = pdx_hidraw_open(NULL, path.c_str(), GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_OVERLAPPED, &kind,
+        int fd = pdx_hidraw_open(nullptr, path.c_str(), GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_OVERLAPPED, &kind,
                                  &write_length, &error);
         ASSERT_GE(fd, 0) << path << ": " << error;
         EXPECT_EQ(cases[i].kind, kind) << path;
@@ -82,7 +82,7 @@ TEST_F(HidrawIo, TheFileKindAndWriteLengthFollowTheReportDescriptor) {
     }
     int kind = -1;
     DWORD write_length = 0, error = 0;
-    EXPECT_EQ(-1, pdx_hidraw_open(NULL, "/dev/hidraw7", GENERIC_READ, 0, 0, &kind, &write_length, &error));
+    EXPECT_EQ(-1, pdx_hidraw_open(nullptr, "/dev/hidraw7", GENERIC_READ, 0, 0, &kind, &write_length, &error));
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, error);
 }
 

@@ -90,7 +90,8 @@ TEST_F(OpenDevice, WritesReachTheNodeOfTheirPipe) {
     ASSERT_TRUE(PdxKitSetWriteTimeout(first, kGuardMs));
     const uint8_t port_report[5] = {0x00, 0x0F, 0x00, 0x00, 0x00};
     ASSERT_EQ(5u, PdxKitWrite(first, 0, port_report, sizeof(port_report)));
-    EXPECT_EQ(std::vector<uint8_t>(port_report, port_report + 5), ReceiveWrite(sysfs.DeviceFd(kChipAPort), 5, kGuardMs));
+    EXPECT_EQ(std::vector<uint8_t>(port_report, port_report + 5),
+              ReceiveWrite(sysfs.DeviceFd(kChipAPort), 5, kGuardMs));
 
     std::vector<uint8_t> special(65);
     for (size_t i = 1; i < special.size(); i++) special[i] = (uint8_t)i;

@@ -2,12 +2,12 @@
 
 std::vector<uint8_t> VendorDescriptor(uint16_t usage, unsigned input_bytes, unsigned output_bytes, uint8_t report_id) {
     std::vector<uint8_t> d = {
-        0x06, 0x00, 0xFF,                 // Usage Page (Vendor 0xFF00)
-        0x09, (uint8_t)usage,             // Usage
-        0xA1, 0x01,                       // Collection (Application)
-        0x15, 0x00,                       //   Logical Minimum (0)
-        0x26, 0xFF, 0x00,                 //   Logical Maximum (255)
-        0x75, 0x08,                       //   Report Size (8)
+        0x06, 0x00,           0xFF,  // Usage Page (Vendor 0xFF00)
+        0x09, (uint8_t)usage,        // Usage
+        0xA1, 0x01,                  // Collection (Application)
+        0x15, 0x00,                  //   Logical Minimum (0)
+        0x26, 0xFF,           0x00,  //   Logical Maximum (255)
+        0x75, 0x08,                  //   Report Size (8)
     };
     if (report_id) d.insert(d.end(), {0x85, report_id});  // Report ID
     if (input_bytes)
@@ -16,7 +16,7 @@ std::vector<uint8_t> VendorDescriptor(uint16_t usage, unsigned input_bytes, unsi
     if (output_bytes)
         d.insert(d.end(), {0x96, (uint8_t)output_bytes, (uint8_t)(output_bytes >> 8),  // Report Count
                            0x09, 0x02, 0x91, 0x02});                                   // Usage, Output (Data,Var,Abs)
-    d.push_back(0xC0);  // End Collection
+    d.push_back(0xC0);                                                                 // End Collection
     return d;
 }
 

@@ -9,7 +9,8 @@
 // A vendor-defined collection (page 0xFF00) with input and output reports of
 // `input_bytes` and `output_bytes` data bytes; with report id `report_id`
 // when it is not 0.
-std::vector<uint8_t> VendorDescriptor(uint16_t usage, unsigned input_bytes, unsigned output_bytes, uint8_t report_id = 0);
+std::vector<uint8_t> VendorDescriptor(uint16_t usage, unsigned input_bytes, unsigned output_bytes,
+                                      uint8_t report_id = 0);
 
 // The chip's port interface (pipe 0): 4-byte input and output reports.
 std::vector<uint8_t> PortInterfaceDescriptor();

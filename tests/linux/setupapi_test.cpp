@@ -13,7 +13,7 @@ protected:
     HDEVINFO OpenSet(DWORD flags = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE) {
         GUID guid;
         PdxLinux_HidD_GetHidGuid(&guid);
-        return PdxLinux_SetupDiGetClassDevsA(&guid, NULL, NULL, flags);
+        return PdxLinux_SetupDiGetClassDevsA(&guid, nullptr, nullptr, flags);
     }
 
     SP_DEVICE_INTERFACE_DATA InterfaceAt(HDEVINFO set, DWORD index) {
@@ -21,7 +21,7 @@ protected:
         data.cbSize = sizeof(data);
         GUID guid;
         PdxLinux_HidD_GetHidGuid(&guid);
-        EXPECT_TRUE(PdxLinux_SetupDiEnumDeviceInterfaces(set, NULL, &guid, index, &data));
+        EXPECT_TRUE(PdxLinux_SetupDiEnumDeviceInterfaces(set, nullptr, &guid, index, &data));
         return data;
     }
 };
@@ -45,7 +45,7 @@ TEST_F(SetupApi, NoHidrawNodesGiveAnEmptySet) {
     GUID guid;
     PdxLinux_HidD_GetHidGuid(&guid);
     SetLastError(0xdeadbeef);
-    EXPECT_FALSE(PdxLinux_SetupDiEnumDeviceInterfaces(set, NULL, &guid, 0, &data));
+    EXPECT_FALSE(PdxLinux_SetupDiEnumDeviceInterfaces(set, nullptr, &guid, 0, &data));
     EXPECT_EQ(ERROR_NO_MORE_ITEMS, GetLastError());
     EXPECT_TRUE(PdxLinux_SetupDiDestroyDeviceInfoList(set));
 }
@@ -81,7 +81,7 @@ TEST_F(SetupApi, DetailSizeQueryFailsWithTheSizeAndTheDevice) {
     devinfo.cbSize = sizeof(devinfo);
     DWORD size = 0;
     SetLastError(0xdeadbeef);
-    EXPECT_FALSE(PdxLinux_SetupDiGetDeviceInterfaceDetailA(set, &data, NULL, 0, &size, &devinfo));
+    EXPECT_FALSE(PdxLinux_SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &size, &devinfo));
     EXPECT_EQ(ERROR_INSUFFICIENT_BUFFER, GetLastError());
     EXPECT_EQ(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + sizeof("/dev/hidraw7"), size);
     EXPECT_NE(0u, devinfo.DevInst);
@@ -90,10 +90,10 @@ TEST_F(SetupApi, DetailSizeQueryFailsWithTheSizeAndTheDevice) {
     std::vector<char> buffer(size + 8, 'x');
     auto* detail = (PSP_DEVICE_INTERFACE_DETAIL_DATA_A)buffer.data();
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-    EXPECT_FALSE(PdxLinux_SetupDiGetDeviceInterfaceDetailA(set, &data, detail, size - 1, NULL, NULL));
+    EXPECT_FALSE(PdxLinux_SetupDiGetDeviceInterfaceDetailA(set, &data, detail, size - 1, nullptr, nullptr));
     EXPECT_EQ(ERROR_INSUFFICIENT_BUFFER, GetLastError());
     EXPECT_EQ('x', detail->DevicePath[0]);
-    EXPECT_TRUE(PdxLinux_SetupDiGetDeviceInterfaceDetailA(set, &data, detail, size, NULL, NULL));
+    EXPECT_TRUE(PdxLinux_SetupDiGetDeviceInterfaceDetailA(set, &data, detail, size, nullptr, nullptr));
     EXPECT_STREQ("/dev/hidraw7", detail->DevicePath);
     EXPECT_TRUE(PdxLinux_SetupDiDestroyDeviceInfoList(set));
 }
@@ -106,25 +106,25 @@ TEST_F(SetupApi, RecordSizesMustBeThoseOfThisBuild) {
     SP_DEVICE_INTERFACE_DATA data = {};
     data.cbSize = 28;  // the 32-bit platform's size, not this build's
     SetLastError(0xdeadbeef);
-    EXPECT_FALSE(PdxLinux_SetupDiEnumDeviceInterfaces(set, NULL, &guid, 0, &data));
+    EXPECT_FALSE(PdxLinux_SetupDiEnumDeviceInterfaces(set, nullptr, &guid, 0, &data));
     EXPECT_EQ(ERROR_INVALID_USER_BUFFER, GetLastError());
 
     data = InterfaceAt(set, 0);
     char buffer[64];
     auto* detail = (PSP_DEVICE_INTERFACE_DETAIL_DATA_A)buffer;
     detail->cbSize = 5;
-    EXPECT_FALSE(PdxLinux_SetupDiGetDeviceInterfaceDetailA(set, &data, detail, sizeof(buffer), NULL, NULL));
+    EXPECT_FALSE(PdxLinux_SetupDiGetDeviceInterfaceDetailA(set, &data, detail, sizeof(buffer), nullptr, nullptr));
     EXPECT_EQ(ERROR_INVALID_USER_BUFFER, GetLastError());
 
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
     SP_DEVINFO_DATA devinfo = {};
     devinfo.cbSize = 28;
-    EXPECT_FALSE(PdxLinux_SetupDiGetDeviceInterfaceDetailA(set, &data, detail, sizeof(buffer), NULL, &devinfo));
+    EXPECT_FALSE(PdxLinux_SetupDiGetDeviceInterfaceDetailA(set, &data, detail, sizeof(buffer), nullptr, &devinfo));
     EXPECT_EQ(ERROR_INVALID_USER_BUFFER, GetLastError());
     EXPECT_EQ(0u, devinfo.DevInst);
 
     // No buffer but a size is a bad buffer too.
-    EXPECT_FALSE(PdxLinux_SetupDiGetDeviceInterfaceDetailA(set, &data, NULL, 10, NULL, NULL));
+    EXPECT_FALSE(PdxLinux_SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 10, nullptr, nullptr));
     EXPECT_EQ(ERROR_INVALID_USER_BUFFER, GetLastError());
     EXPECT_TRUE(PdxLinux_SetupDiDestroyDeviceInfoList(set));
 }
@@ -137,8 +137,8 @@ TEST_F(SetupApi, ASetIsASnapshot) {
     PdxLinux_HidD_GetHidGuid(&guid);
     SP_DEVICE_INTERFACE_DATA data = {};
     data.cbSize = sizeof(data);
-    EXPECT_TRUE(PdxLinux_SetupDiEnumDeviceInterfaces(set, NULL, &guid, 1, &data));
-    EXPECT_FALSE(PdxLinux_SetupDiEnumDeviceInterfaces(set, NULL, &guid, 2, &data));
+    EXPECT_TRUE(PdxLinux_SetupDiEnumDeviceInterfaces(set, nullptr, &guid, 1, &data));
+    EXPECT_FALSE(PdxLinux_SetupDiEnumDeviceInterfaces(set, nullptr, &guid, 2, &data));
     EXPECT_EQ(ERROR_NO_MORE_ITEMS, GetLastError());
     EXPECT_TRUE(PdxLinux_SetupDiDestroyDeviceInfoList(set));
     EXPECT_EQ(4u, Enumerate().size());
@@ -153,26 +153,26 @@ TEST_F(SetupApi, OtherClassesAndDeviceSetsAreEmpty) {
     SP_DEVICE_INTERFACE_DATA data = {};
     data.cbSize = sizeof(data);
 
-    HDEVINFO set = PdxLinux_SetupDiGetClassDevsA(&other, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set = PdxLinux_SetupDiGetClassDevsA(&other, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     ASSERT_NE(INVALID_HANDLE_VALUE, set);
-    EXPECT_FALSE(PdxLinux_SetupDiEnumDeviceInterfaces(set, NULL, &hid, 0, &data));
+    EXPECT_FALSE(PdxLinux_SetupDiEnumDeviceInterfaces(set, nullptr, &hid, 0, &data));
     EXPECT_EQ(ERROR_NO_MORE_ITEMS, GetLastError());
     EXPECT_TRUE(PdxLinux_SetupDiDestroyDeviceInfoList(set));
 
-    set = PdxLinux_SetupDiGetClassDevsA(&hid, NULL, NULL, DIGCF_PRESENT);  // devices, not interfaces
+    set = PdxLinux_SetupDiGetClassDevsA(&hid, nullptr, nullptr, DIGCF_PRESENT);  // devices, not interfaces
     ASSERT_NE(INVALID_HANDLE_VALUE, set);
-    EXPECT_FALSE(PdxLinux_SetupDiEnumDeviceInterfaces(set, NULL, &hid, 0, &data));
+    EXPECT_FALSE(PdxLinux_SetupDiEnumDeviceInterfaces(set, nullptr, &hid, 0, &data));
     EXPECT_TRUE(PdxLinux_SetupDiDestroyDeviceInfoList(set));
 
     // The HID class asked for by interface GUID in a set of all classes.
-    set = PdxLinux_SetupDiGetClassDevsA(NULL, NULL, NULL, DIGCF_ALLCLASSES | DIGCF_DEVICEINTERFACE);
+    set = PdxLinux_SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_DEVICEINTERFACE);
     ASSERT_NE(INVALID_HANDLE_VALUE, set);
-    EXPECT_TRUE(PdxLinux_SetupDiEnumDeviceInterfaces(set, NULL, &hid, 1, &data));
-    EXPECT_FALSE(PdxLinux_SetupDiEnumDeviceInterfaces(set, NULL, &other, 0, &data));
+    EXPECT_TRUE(PdxLinux_SetupDiEnumDeviceInterfaces(set, nullptr, &hid, 1, &data));
+    EXPECT_FALSE(PdxLinux_SetupDiEnumDeviceInterfaces(set, nullptr, &other, 0, &data));
     EXPECT_TRUE(PdxLinux_SetupDiDestroyDeviceInfoList(set));
 
     SetLastError(0xdeadbeef);
-    EXPECT_EQ(INVALID_HANDLE_VALUE, PdxLinux_SetupDiGetClassDevsA(NULL, NULL, NULL, DIGCF_DEVICEINTERFACE));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, PdxLinux_SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_DEVICEINTERFACE));
     EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
 }
 
@@ -192,7 +192,7 @@ TEST_F(SetupApi, InterfacesOfOneDeviceOnly) {
     char buffer[64];
     auto* detail = (PSP_DEVICE_INTERFACE_DETAIL_DATA_A)buffer;
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-    ASSERT_TRUE(PdxLinux_SetupDiGetDeviceInterfaceDetailA(set, &data, detail, sizeof(buffer), NULL, NULL));
+    ASSERT_TRUE(PdxLinux_SetupDiGetDeviceInterfaceDetailA(set, &data, detail, sizeof(buffer), nullptr, nullptr));
     EXPECT_EQ(all[1].path, detail->DevicePath);
     EXPECT_FALSE(PdxLinux_SetupDiEnumDeviceInterfaces(set, &devinfo, &guid, 1, &data));
     EXPECT_EQ(ERROR_NO_MORE_ITEMS, GetLastError());
@@ -211,7 +211,7 @@ TEST_F(SetupApi, UnknownAndDestroyedSetsAreInvalidHandles) {
     SP_DEVICE_INTERFACE_DATA data = {};
     data.cbSize = sizeof(data);
     SetLastError(0xdeadbeef);
-    EXPECT_FALSE(PdxLinux_SetupDiEnumDeviceInterfaces(INVALID_HANDLE_VALUE, NULL, &guid, 0, &data));
+    EXPECT_FALSE(PdxLinux_SetupDiEnumDeviceInterfaces(INVALID_HANDLE_VALUE, nullptr, &guid, 0, &data));
     EXPECT_EQ(ERROR_INVALID_HANDLE, GetLastError());
 }
 

@@ -65,12 +65,15 @@ TEST(Utf8ToUtf16, CharactersOfEveryLength) {
 }
 
 TEST(Utf8ToUtf16, MalformedSequencesBecomeReplacementCharacters) {
-    EXPECT_EQ(u"\uFFFDA", Utf16("\x80" "A"));                // stray continuation byte
-    EXPECT_EQ(u"\uFFFDA", Utf16("\xE2\x82" "A"));            // cut short
-    EXPECT_EQ(u"\uFFFD", Utf16("\xC0\x80"));                 // overlong
-    EXPECT_EQ(u"\uFFFD", Utf16("\xED\xA0\x80"));             // a surrogate
-    EXPECT_EQ(u"\uFFFD\uFFFD", Utf16("\xF8\x88"));           // no such lead byte
-    EXPECT_EQ(u"\uFFFDB", Utf16("\xF0\x9F\x98" "B"));        // cut short before the end
+    EXPECT_EQ(u"\uFFFDA", Utf16("\x80"
+                                "A"));  // stray continuation byte
+    EXPECT_EQ(u"\uFFFDA", Utf16("\xE2\x82"
+                                "A"));              // cut short
+    EXPECT_EQ(u"\uFFFD", Utf16("\xC0\x80"));        // overlong
+    EXPECT_EQ(u"\uFFFD", Utf16("\xED\xA0\x80"));    // a surrogate
+    EXPECT_EQ(u"\uFFFD\uFFFD", Utf16("\xF8\x88"));  // no such lead byte
+    EXPECT_EQ(u"\uFFFDB", Utf16("\xF0\x9F\x98"
+                                "B"));  // cut short before the end
 }
 
 TEST(Utf8ToUtf16, APairThatDoesNotFitIsLeftOut) {

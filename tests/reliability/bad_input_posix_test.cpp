@@ -61,8 +61,7 @@ std::vector<BadHandle> BadHandles() {
         {"table + 4", table + 4},
         {"middle of record 1", table + sizeof(DeviceRecord) / 2},
         {"record 2 - 1", table + sizeof(DeviceRecord) - 1},
-        {"before the table",
-         reinterpret_cast<PdxKitHandle>(reinterpret_cast<uintptr_t>(table) - sizeof(DeviceRecord))},
+        {"before the table", reinterpret_cast<PdxKitHandle>(reinterpret_cast<uintptr_t>(table) - sizeof(DeviceRecord))},
         {"1", reinterpret_cast<PdxKitHandle>(1)},
         {"0x12345678", reinterpret_cast<PdxKitHandle>(0x12345678)},
         {"all ones", reinterpret_cast<PdxKitHandle>(~static_cast<uintptr_t>(0))},
@@ -288,10 +287,10 @@ protected:
                              0x7FFFFFFF,
                              INT64_MIN,
                              INT64_MAX,
-                             0x50440000,       // token base without a record
-                             0x50440011,       // record 17
+                             0x50440000,  // token base without a record
+                             0x50440011,  // record 17
                              0x5044FFFF,
-                             0x50450001,       // wrong token base
+                             0x50450001,  // wrong token base
                              static_cast<jlong>(reinterpret_cast<uintptr_t>(&g_device_table[0])),
                              static_cast<jlong>(reinterpret_cast<uintptr_t>(g_forged))};
         for (jlong handle : bad) ExpectNativesRefuse(handle, "handle " + std::to_string(handle));

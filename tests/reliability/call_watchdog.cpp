@@ -6,9 +6,8 @@
 #include <chrono>
 
 static int64_t NowMicros() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-               .count();
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 CallWatchdog::CallWatchdog(int workers, std::vector<std::string> kinds)
@@ -40,8 +39,7 @@ void CallWatchdog::End(int worker) {
     Stats& stats = stats_[slot.kind.load(std::memory_order_relaxed)];
     stats.calls.fetch_add(1, std::memory_order_relaxed);
     int64_t seen = stats.max_us.load(std::memory_order_relaxed);
-    while (took > seen && !stats.max_us.compare_exchange_weak(seen, took, std::memory_order_relaxed)) {
-    }
+    while (took > seen && !stats.max_us.compare_exchange_weak(seen, took, std::memory_order_relaxed)) {}
 }
 
 void CallWatchdog::Watch() {

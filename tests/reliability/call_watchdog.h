@@ -56,8 +56,7 @@ private:
 // Announces one call for its scope.
 class WatchedCall {
 public:
-    WatchedCall(CallWatchdog& dog, int worker, int kind, int device, int64_t bound_ms)
-        : dog_(dog), worker_(worker) {
+    WatchedCall(CallWatchdog& dog, int worker, int kind, int device, int64_t bound_ms) : dog_(dog), worker_(worker) {
         dog_.Begin(worker, kind, device, bound_ms);
     }
     ~WatchedCall() { dog_.End(worker_); }

@@ -171,8 +171,8 @@ TEST_P(PlatformCallFaultTest, EachOccurrenceFailingAloneLeavesNothingBehind) {
     int succeeded = 0;
     int failed = 0;
     for (DWORD k = 0; k < calls; ++k) {
-        const std::string what = std::string(kind.name) + " failing at call " + std::to_string(k + 1) + " of " +
-                                 std::to_string(calls);
+        const std::string what =
+            std::string(kind.name) + " failing at call " + std::to_string(k + 1) + " of " + std::to_string(calls);
         pdxrt_reset_call_counts();
         pdxrt_fail_call(kind.call, k, 1, kind.error);
         const bool opened = OpenOnce(what);

@@ -82,10 +82,10 @@ std::string Describe(const Resources& r) {
     std::ostringstream out;
     out << "handles " << r.runtime.handles << ", events " << r.runtime.events << ", mutexes " << r.runtime.mutexes
         << ", threads " << r.runtime.threads << " (running " << r.runtime.running_threads << "), files "
-        << r.runtime.files << ", heaps " << r.runtime.heaps << " (blocks " << r.runtime.heap_blocks
-        << "), pending io " << r.runtime.pending_io << ", queued apcs " << r.runtime.queued_apcs << "; fds " << r.fds
-        << ", tasks " << r.tasks << "; simulator sets " << r.live_sets << ", preparsed " << r.live_preparsed
-        << ", handles " << r.sim_handles << ", module refs " << r.modules << "; heap in use " << r.heap_in_use;
+        << r.runtime.files << ", heaps " << r.runtime.heaps << " (blocks " << r.runtime.heap_blocks << "), pending io "
+        << r.runtime.pending_io << ", queued apcs " << r.runtime.queued_apcs << "; fds " << r.fds << ", tasks "
+        << r.tasks << "; simulator sets " << r.live_sets << ", preparsed " << r.live_preparsed << ", handles "
+        << r.sim_handles << ", module refs " << r.modules << "; heap in use " << r.heap_in_use;
     return out.str();
 }
 
@@ -96,9 +96,8 @@ static bool Same(const Resources& a, const Resources& b, size_t heap_slack) {
     return x.handles == y.handles && x.events == y.events && x.mutexes == y.mutexes && x.threads == y.threads &&
            x.running_threads == y.running_threads && x.files == y.files && x.heaps == y.heaps &&
            x.heap_blocks == y.heap_blocks && x.pending_io == y.pending_io && x.queued_apcs == y.queued_apcs &&
-           a.fds == b.fds && a.tasks == b.tasks && a.live_sets == b.live_sets &&
-           a.live_preparsed == b.live_preparsed && a.sim_handles == b.sim_handles && a.modules == b.modules &&
-           heap_ok;
+           a.fds == b.fds && a.tasks == b.tasks && a.live_sets == b.live_sets && a.live_preparsed == b.live_preparsed &&
+           a.sim_handles == b.sim_handles && a.modules == b.modules && heap_ok;
 }
 
 ::testing::AssertionResult SameResources(const Resources& before, size_t heap_slack) {

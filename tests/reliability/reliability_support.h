@@ -46,9 +46,9 @@ protected:
 // What a process holds that the library could fail to give back.
 struct Resources {
     PdxRtCounters runtime;
-    int fds;               // /proc/self/fd
-    int tasks;             // /proc/self/task
-    int32_t live_sets;     // simulator device-information sets
+    int fds;            // /proc/self/fd
+    int tasks;          // /proc/self/task
+    int32_t live_sets;  // simulator device-information sets
     int32_t live_preparsed;
     uint32_t sim_handles;  // open handles on every simulated interface
     uint32_t modules;      // references held on the three HID libraries

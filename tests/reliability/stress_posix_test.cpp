@@ -50,23 +50,19 @@ enum CallKind {
 };
 
 std::vector<std::string> CallNames() {
-    return {"PdxKitRead(pipe 0)", "PdxKitRead(pipe 1)", "PdxKitReadImmediate", "PdxKitWrite(pipe 0)",
-            "PdxKitWrite(pipe 1)", "PdxKitCancelIo", "PdxKitSetTimeout", "PdxKitSetWriteTimeout"};
+    return {"PdxKitRead(pipe 0)",  "PdxKitRead(pipe 1)", "PdxKitReadImmediate", "PdxKitWrite(pipe 0)",
+            "PdxKitWrite(pipe 1)", "PdxKitCancelIo",     "PdxKitSetTimeout",    "PdxKitSetWriteTimeout"};
 }
 
 // What one call may take: its own waits at the longest timeout, plus the
 // read lock held by the other readers of the device for theirs, plus slack.
 int64_t BoundMs(CallKind kind) {
     switch (kind) {
-    case kQueuedRead:
-        return kWorkersPerChip * kMaxReportsPerRead * kMaxTimeout + kPromptMs;
-    case kDirectRead:
-        return kMaxTimeout + kPromptMs;
+    case kQueuedRead: return kWorkersPerChip * kMaxReportsPerRead * kMaxTimeout + kPromptMs;
+    case kDirectRead: return kMaxTimeout + kPromptMs;
     case kWritePipe0:
-    case kWritePipe1:
-        return kMaxWriteAttempts * kMaxTimeout + kPromptMs;
-    default:
-        return kPromptMs;
+    case kWritePipe1: return kMaxWriteAttempts * kMaxTimeout + kPromptMs;
+    default: return kPromptMs;
     }
 }
 
@@ -83,8 +79,8 @@ void Take(Consumer* consumer, uint32_t value) {
 class StressTest : public ReliabilityTest {};
 
 // One worker: random operations on its device until told to stop.
-void Work(CallWatchdog& dog, int worker, int device, uint32_t seed, const std::atomic<bool>& stop,
-          Consumer* consumer, std::atomic<uint32_t>* failures) {
+void Work(CallWatchdog& dog, int worker, int device, uint32_t seed, const std::atomic<bool>& stop, Consumer* consumer,
+          std::atomic<uint32_t>* failures) {
     PdxKitHandle handle = PdxKitGetDeviceHandle(device + 1);
     std::mt19937 random(seed);
     uint8_t buffer[65];
@@ -187,8 +183,8 @@ void RunStress(double seconds, bool print) {
         std::vector<std::thread> workers;
         for (int w = 0; w < kWorkers; ++w) {
             consumers[w].device = w % kChips;
-            workers.emplace_back(Work, std::ref(dog), w, w % kChips, 0x5EED0000u + w, std::cref(stop),
-                                 &consumers[w], &failures);
+            workers.emplace_back(Work, std::ref(dog), w, w % kChips, 0x5EED0000u + w, std::cref(stop), &consumers[w],
+                                 &failures);
         }
         {
             // The run's length is the test's parameter, not a wait for an event.
@@ -229,8 +225,8 @@ void RunStress(double seconds, bool print) {
             if (consumer.device != d) return;
             const std::vector<uint32_t>& s = consumer.sequence;
             for (size_t k = 1; k < s.size(); ++k) {
-                EXPECT_LT(s[k - 1], s[k]) << "device " << d << ": " << who << " " << index << " took " << s[k - 1]
-                                          << " before " << s[k];
+                EXPECT_LT(s[k - 1], s[k])
+                    << "device " << d << ": " << who << " " << index << " took " << s[k - 1] << " before " << s[k];
             }
             all.insert(all.end(), s.begin(), s.end());
         };
@@ -245,10 +241,11 @@ void RunStress(double seconds, bool print) {
         generated_total += generated;
         seen_total += all.size();
     }
-    if (print) printf("  reports generated %llu, taken %llu, dropped %llu (%.2f%%)\n",
-           static_cast<unsigned long long>(generated_total), static_cast<unsigned long long>(seen_total),
-           static_cast<unsigned long long>(generated_total - seen_total),
-           generated_total ? 100.0 * (generated_total - seen_total) / generated_total : 0.0);
+    if (print)
+        printf("  reports generated %llu, taken %llu, dropped %llu (%.2f%%)\n",
+               static_cast<unsigned long long>(generated_total), static_cast<unsigned long long>(seen_total),
+               static_cast<unsigned long long>(generated_total - seen_total),
+               generated_total ? 100.0 * (generated_total - seen_total) / generated_total : 0.0);
     EXPECT_GT(seen_total, 0u);
 
     PdxKitCloseDevice(nullptr);
@@ -331,8 +328,8 @@ TEST_F(StressTest, ConsumersThatKeepUpLoseNothing) {
     }
     {
         std::unique_lock<std::mutex> hold(lock);
-        EXPECT_TRUE(taken_cv.wait_for(hold, std::chrono::milliseconds(kPromptMs),
-                                      [&] { return taken_total == kReports; }))
+        EXPECT_TRUE(
+            taken_cv.wait_for(hold, std::chrono::milliseconds(kPromptMs), [&] { return taken_total == kReports; }))
             << taken_total << " of " << kReports << " taken";
     }
     done = true;

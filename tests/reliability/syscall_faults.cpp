@@ -84,9 +84,7 @@ int Ppoll(struct pollfd* fds, nfds_t n, const struct timespec* timeout, const si
 int PthreadCreate(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*), void* arg) {
     return Decide(-1) == kFail ? errno : pthread_create(thread, attr, start, arg);
 }
-int ClockGettime(clockid_t clock, struct timespec* now) {
-    return Decide(-1) == kFail ? -1 : clock_gettime(clock, now);
-}
+int ClockGettime(clockid_t clock, struct timespec* now) { return Decide(-1) == kFail ? -1 : clock_gettime(clock, now); }
 
 const struct {
     const char* name;

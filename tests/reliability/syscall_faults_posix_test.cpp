@@ -58,8 +58,8 @@ IoResult Transfer(HANDLE file, bool write, uint8_t* buf, const std::function<voi
     IoResult result;
     OVERLAPPED ov = {};
     ov.hEvent = &result;
-    const BOOL issued = write ? WriteFileEx(file, buf, kTransfer, &ov, Completed)
-                              : ReadFileEx(file, buf, kTransfer, &ov, Completed);
+    const BOOL issued =
+        write ? WriteFileEx(file, buf, kTransfer, &ov, Completed) : ReadFileEx(file, buf, kTransfer, &ov, Completed);
     EXPECT_TRUE(issued) << GetLastError();
     if (!issued) return result;
     then();
@@ -80,16 +80,11 @@ struct RetriedCase {
 void PrintTo(const RetriedCase& c, std::ostream* out) { *out << Describe(c.fault); }
 
 const RetriedCase kRetriedCases[] = {
-    {{"pwrite", kShort, 0, 0}, kRegularFile, true, true},
-    {{"pwrite", EINTR, 0, 1}, kRegularFile, true, true},
-    {{"pread", kShort, 0, 0}, kRegularFile, false, true},
-    {{"pread", EINTR, 0, 1}, kRegularFile, false, true},
-    {{"write", kShort, 0, 0}, kFifo, true, true},
-    {{"write", EINTR, 0, 1}, kFifo, true, true},
-    {{"write", EAGAIN, 0, 1}, kFifo, true, true},
-    {{"read", EINTR, 0, 1}, kFifo, false, true},
-    {{"read", EAGAIN, 0, 1}, kFifo, false, true},
-    {{"ppoll", EINTR, 0, 1}, kFifo, false, false},
+    {{"pwrite", kShort, 0, 0}, kRegularFile, true, true}, {{"pwrite", EINTR, 0, 1}, kRegularFile, true, true},
+    {{"pread", kShort, 0, 0}, kRegularFile, false, true}, {{"pread", EINTR, 0, 1}, kRegularFile, false, true},
+    {{"write", kShort, 0, 0}, kFifo, true, true},         {{"write", EINTR, 0, 1}, kFifo, true, true},
+    {{"write", EAGAIN, 0, 1}, kFifo, true, true},         {{"read", EINTR, 0, 1}, kFifo, false, true},
+    {{"read", EAGAIN, 0, 1}, kFifo, false, true},         {{"ppoll", EINTR, 0, 1}, kFifo, false, false},
     {{"eventfd", EMFILE, 0, 1}, kFifo, false, false},  // a thread's first request; the next makes it
 };
 
@@ -157,7 +152,9 @@ TEST(OpenFaultTest, CreateFileRetriesInterruptionsAndReportsShortages) {
     const struct {
         int error;
         DWORD expected;  // 0: opens
-    } cases[] = {{EINTR, 0}, {EMFILE, ERROR_TOO_MANY_OPEN_FILES}, {ENFILE, ERROR_TOO_MANY_OPEN_FILES},
+    } cases[] = {{EINTR, 0},
+                 {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
+                 {ENFILE, ERROR_TOO_MANY_OPEN_FILES},
                  {ENOMEM, ERROR_NOT_ENOUGH_MEMORY}};
     for (const auto& c : cases) {
         ArmSyscallFault({"open", c.error, 0, 1});
@@ -250,13 +247,26 @@ struct SweptFault {
 };
 
 const SweptFault kSweptFaults[] = {
-    {"calloc", ENOMEM, false},   {"malloc", ENOMEM, false},  {"realloc", ENOMEM, false},
-    {"eventfd", EMFILE, false},  {"eventfd", ENOMEM, false}, {"ppoll", EINTR, true},
-    {"ppoll", ENOMEM, false},    {"poll", EINTR, true},      {"read", EINTR, true},
-    {"read", EAGAIN, true},      {"write", EINTR, true},     {"recv", EINTR, true},
-    {"recv", EAGAIN, true},      {"recv", ENOMEM, false},    {"sendmsg", EINTR, true},
-    {"sendmsg", EAGAIN, true},   {"sendmsg", ENOBUFS, true}, {"sendmsg", ENOMEM, false},
-    {"pthread_create", EAGAIN, false}, {"clock_gettime", EINVAL, false},
+    {"calloc", ENOMEM, false},
+    {"malloc", ENOMEM, false},
+    {"realloc", ENOMEM, false},
+    {"eventfd", EMFILE, false},
+    {"eventfd", ENOMEM, false},
+    {"ppoll", EINTR, true},
+    {"ppoll", ENOMEM, false},
+    {"poll", EINTR, true},
+    {"read", EINTR, true},
+    {"read", EAGAIN, true},
+    {"write", EINTR, true},
+    {"recv", EINTR, true},
+    {"recv", EAGAIN, true},
+    {"recv", ENOMEM, false},
+    {"sendmsg", EINTR, true},
+    {"sendmsg", EAGAIN, true},
+    {"sendmsg", ENOBUFS, true},
+    {"sendmsg", ENOMEM, false},
+    {"pthread_create", EAGAIN, false},
+    {"clock_gettime", EINVAL, false},
 };
 
 void PrintTo(const SweptFault& f, std::ostream* out) { *out << f.name << " " << strerrorname_np(f.error); }

@@ -134,7 +134,8 @@ TEST_F(UnplugTest, DuringQueuedRead) {
     pdxsim_unplug(0, -1);
     reader.join();
     EXPECT_EQ(0u, bytes);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED), error) << "the read ends with the unplug, not its timeout";
+    EXPECT_EQ(static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED), error)
+        << "the read ends with the unplug, not its timeout";
     ExpectIdle("an unplug during a queued read");
     ExpectCallsReturn(handle);
     CloseReplugReopen();

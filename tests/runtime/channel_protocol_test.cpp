@@ -14,8 +14,7 @@ namespace {
 
 class ChannelProtocol : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         CompletionLog().clear();
         ASSERT_TRUE(OpenRawChannel(&ch));
     }
@@ -23,8 +22,7 @@ protected:
     RawChannel ch;
 };
 
-TEST_F(ChannelProtocol, WriteSendsTaggedBytesAndCompletesOnAck)
-{
+TEST_F(ChannelProtocol, WriteSendsTaggedBytesAndCompletesOnAck) {
     OVERLAPPED ov = {};
     ASSERT_TRUE(WriteFileEx(ch.host, "\x01\x02\x03", 3, &ov, RecordCompletion));
     std::vector<unsigned char> msg = ReceiveMessage(&ch);
@@ -41,8 +39,7 @@ TEST_F(ChannelProtocol, WriteSendsTaggedBytesAndCompletesOnAck)
     EXPECT_EQ(CompletionLog()[0].bytes, 3u);
 }
 
-TEST_F(ChannelProtocol, AckWithErrorFailsWrite)
-{
+TEST_F(ChannelProtocol, AckWithErrorFailsWrite) {
     OVERLAPPED ov = {};
     ASSERT_TRUE(WriteFileEx(ch.host, "x", 1, &ov, RecordCompletion));
     ASSERT_FALSE(ReceiveMessage(&ch).empty());
@@ -57,8 +54,7 @@ TEST_F(ChannelProtocol, AckWithErrorFailsWrite)
     EXPECT_EQ(n, 0u);
 }
 
-TEST_F(ChannelProtocol, AckWithZeroBytesCompletesSuccessfullyWithZero)
-{
+TEST_F(ChannelProtocol, AckWithZeroBytesCompletesSuccessfullyWithZero) {
     OVERLAPPED ov = {};
     ASSERT_TRUE(WriteFileEx(ch.host, "xy", 2, &ov, RecordCompletion));
     ASSERT_FALSE(ReceiveMessage(&ch).empty());
@@ -69,8 +65,7 @@ TEST_F(ChannelProtocol, AckWithZeroBytesCompletesSuccessfullyWithZero)
     EXPECT_EQ(CompletionLog()[0].bytes, 0u);
 }
 
-TEST_F(ChannelProtocol, ReportIsCutToReadLength)
-{
+TEST_F(ChannelProtocol, ReportIsCutToReadLength) {
     unsigned char buf[4] = {0xEE, 0xEE, 0xEE, 0xEE};
     OVERLAPPED ov = {};
     ASSERT_TRUE(ReadFileEx(ch.host, buf, 3, &ov, RecordCompletion));
@@ -82,8 +77,7 @@ TEST_F(ChannelProtocol, ReportIsCutToReadLength)
     EXPECT_EQ(buf[3], 0xEE) << "wrote past the read's length";
 }
 
-TEST_F(ChannelProtocol, ReadErrorCompletesOldestReadWithoutTouchingBuffer)
-{
+TEST_F(ChannelProtocol, ReadErrorCompletesOldestReadWithoutTouchingBuffer) {
     unsigned char a[4] = {7, 7, 7, 7}, b[4] = {};
     OVERLAPPED ova = {}, ovb = {};
     ASSERT_TRUE(ReadFileEx(ch.host, a, 4, &ova, RecordCompletion));
@@ -101,8 +95,7 @@ TEST_F(ChannelProtocol, ReadErrorCompletesOldestReadWithoutTouchingBuffer)
     EXPECT_EQ(b[1], 'k');
 }
 
-TEST_F(ChannelProtocol, ReportsArrivingDuringWriteAreKeptForLaterReads)
-{
+TEST_F(ChannelProtocol, ReportsArrivingDuringWriteAreKeptForLaterReads) {
     OVERLAPPED ovw = {};
     ASSERT_TRUE(WriteFileEx(ch.host, "w", 1, &ovw, RecordCompletion));
     ASSERT_FALSE(ReceiveMessage(&ch).empty());
@@ -122,8 +115,7 @@ TEST_F(ChannelProtocol, ReportsArrivingDuringWriteAreKeptForLaterReads)
     EXPECT_EQ(memcmp(b, "r2", 2), 0);
 }
 
-TEST_F(ChannelProtocol, CancelledSentWriteStillConsumesItsAck)
-{
+TEST_F(ChannelProtocol, CancelledSentWriteStillConsumesItsAck) {
     OVERLAPPED ov1 = {}, ov2 = {};
     ASSERT_TRUE(WriteFileEx(ch.host, "1", 1, &ov1, RecordCompletion));
     ASSERT_FALSE(ReceiveMessage(&ch).empty());
@@ -142,8 +134,7 @@ TEST_F(ChannelProtocol, CancelledSentWriteStillConsumesItsAck)
     EXPECT_EQ(CompletionLog()[1].bytes, 2u);
 }
 
-TEST_F(ChannelProtocol, DeviceClosingFailsPendingAndLaterRequests)
-{
+TEST_F(ChannelProtocol, DeviceClosingFailsPendingAndLaterRequests) {
     char buf[4];
     OVERLAPPED ovr = {}, ovw = {};
     ASSERT_TRUE(ReadFileEx(ch.host, buf, 4, &ovr, RecordCompletion));
@@ -162,8 +153,7 @@ TEST_F(ChannelProtocol, DeviceClosingFailsPendingAndLaterRequests)
     EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
 }
 
-TEST_F(ChannelProtocol, DeviceClosedBeforeAnyRequestFailsFirstRequestThroughRoutine)
-{
+TEST_F(ChannelProtocol, DeviceClosedBeforeAnyRequestFailsFirstRequestThroughRoutine) {
     close(ch.device);
     ch.device = -1;
     char buf[4];
@@ -174,8 +164,7 @@ TEST_F(ChannelProtocol, DeviceClosedBeforeAnyRequestFailsFirstRequestThroughRout
     EXPECT_EQ(CompletionLog()[0].error, ERROR_DEVICE_NOT_CONNECTED);
 }
 
-TEST_F(ChannelProtocol, DataAlreadyThereCompletesAtIssue)
-{
+TEST_F(ChannelProtocol, DataAlreadyThereCompletesAtIssue) {
     ASSERT_TRUE(SendReport(&ch, "abc", 3));
     char buf[8];
     OVERLAPPED ov = {};
@@ -188,8 +177,7 @@ TEST_F(ChannelProtocol, DataAlreadyThereCompletesAtIssue)
     EXPECT_EQ(CompletionLog().size(), 1u);
 }
 
-TEST_F(ChannelProtocol, MalformedAndUnexpectedMessagesAreIgnored)
-{
+TEST_F(ChannelProtocol, MalformedAndUnexpectedMessagesAreIgnored) {
     char buf[8] = {};
     OVERLAPPED ov = {};
     ASSERT_TRUE(ReadFileEx(ch.host, buf, sizeof(buf), &ov, RecordCompletion));

@@ -28,33 +28,27 @@ namespace {
 const DWORD kBoundMs = 20000;
 const auto kBound = std::chrono::milliseconds(kBoundMs);
 
-[[noreturn]] void Stuck(const char* what)
-{
+[[noreturn]] void Stuck(const char* what) {
     fprintf(stderr, "STUCK: %s (no progress within %u ms)\n", what, (unsigned)kBoundMs);
     fflush(stderr);
     _Exit(3);
 }
 
 // A bounded wait on a runtime object; a timeout is a hang.
-DWORD WaitOrStuck(HANDLE h, const char* what)
-{
+DWORD WaitOrStuck(HANDLE h, const char* what) {
     DWORD r = WaitForSingleObject(h, kBoundMs);
-    if (r == WAIT_TIMEOUT)
-        Stuck(what);
+    if (r == WAIT_TIMEOUT) Stuck(what);
     return r;
 }
 
 // Threads whose end is awaited with a bound (std::thread::join has none).
 class Crew {
 public:
-    ~Crew()
-    {
+    ~Crew() {
         for (auto& t : threads_)
-            if (t.joinable())
-                t.join();
+            if (t.joinable()) t.join();
     }
-    void Run(std::function<void()> fn)
-    {
+    void Run(std::function<void()> fn) {
         threads_.emplace_back([this, fn] {
             fn();
             std::lock_guard<std::mutex> g(lock_);
@@ -62,15 +56,12 @@ public:
             cv_.notify_all();
         });
     }
-    void FinishWithin(const char* what)
-    {
+    void FinishWithin(const char* what) {
         std::unique_lock<std::mutex> g(lock_);
         size_t n = threads_.size();
-        if (!cv_.wait_for(g, kBound, [&] { return finished_ == n; }))
-            Stuck(what);
+        if (!cv_.wait_for(g, kBound, [&] { return finished_ == n; })) Stuck(what);
         g.unlock();
-        for (auto& t : threads_)
-            t.join();
+        for (auto& t : threads_) t.join();
         threads_.clear();
         finished_ = 0;
     }
@@ -83,12 +74,10 @@ private:
 };
 
 // Waits (without sleeping) until another thread has reached a point.
-void SpinUntil(const std::function<bool()>& reached, const char* what)
-{
+void SpinUntil(const std::function<bool()>& reached, const char* what) {
     auto until = std::chrono::steady_clock::now() + kBound;
     while (!reached()) {
-        if (std::chrono::steady_clock::now() > until)
-            Stuck(what);
+        if (std::chrono::steady_clock::now() > until) Stuck(what);
         std::this_thread::yield();
     }
 }
@@ -96,39 +85,33 @@ void SpinUntil(const std::function<bool()>& reached, const char* what)
 // State guarded by a runtime mutex. `counter` is deliberately plain: only the
 // mutex orders access to it (ThreadSanitizer reports a missing order).
 struct Guarded {
-    HANDLE mutex = NULL;
+    HANDLE mutex = nullptr;
     long counter = 0;
     std::atomic<int> inside{0};
     std::atomic<int> overlaps{0};
     std::atomic<int> bad_results{0};
     std::atomic<int> bad_releases{0};
 
-    void Work()
-    {
-        if (inside.fetch_add(1) != 0)
-            overlaps++;
+    void Work() {
+        if (inside.fetch_add(1) != 0) overlaps++;
         counter++;
         inside.fetch_sub(1);
     }
-    void Release()
-    {
-        if (!ReleaseMutex(mutex))
-            bad_releases++;
+    void Release() {
+        if (!ReleaseMutex(mutex)) bad_releases++;
     }
 };
 
 enum TakeMode { kInfinite, kRecursive, kRetryShortTimeout, kRetryPoll, kAlertable };
 
 // Takes the mutex (how deep: returned), or 0 after an unexpected result.
-int Take(Guarded* g, TakeMode mode)
-{
+int Take(Guarded* g, TakeMode mode) {
     DWORD r = WAIT_FAILED;
     switch (mode) {
     case kInfinite: r = WaitForSingleObject(g->mutex, INFINITE); break;
     case kRecursive:
         r = WaitForSingleObject(g->mutex, INFINITE);
-        if (r != WAIT_OBJECT_0)
-            break;
+        if (r != WAIT_OBJECT_0) break;
         r = WaitForSingleObject(g->mutex, 0);
         if (r != WAIT_OBJECT_0) {
             g->Release();
@@ -137,8 +120,7 @@ int Take(Guarded* g, TakeMode mode)
         return 2;
     case kRetryShortTimeout:
     case kRetryPoll:
-        while ((r = WaitForSingleObject(g->mutex, mode == kRetryPoll ? 0 : 1)) == WAIT_TIMEOUT) {
-        }
+        while ((r = WaitForSingleObject(g->mutex, mode == kRetryPoll ? 0 : 1)) == WAIT_TIMEOUT) {}
         break;
     case kAlertable: r = WaitForSingleObjectEx(g->mutex, INFINITE, TRUE); break;
     }
@@ -149,21 +131,18 @@ int Take(Guarded* g, TakeMode mode)
     return 1;
 }
 
-void Hammer(const std::vector<TakeMode>& modes, int rounds)
-{
+void Hammer(const std::vector<TakeMode>& modes, int rounds) {
     Guarded g;
-    g.mutex = CreateMutexA(NULL, FALSE, NULL);
-    ASSERT_NE(g.mutex, (HANDLE)NULL);
+    g.mutex = CreateMutexA(nullptr, FALSE, nullptr);
+    ASSERT_NE(g.mutex, (HANDLE)nullptr);
     Crew crew;
     for (TakeMode mode : modes) {
         crew.Run([&g, mode, rounds] {
             for (int i = 0; i < rounds; i++) {
                 int depth = Take(&g, mode);
-                if (depth == 0)
-                    return;
+                if (depth == 0) return;
                 g.Work();
-                while (depth-- > 0)
-                    g.Release();
+                while (depth-- > 0) g.Release();
             }
         });
     }
@@ -176,32 +155,27 @@ void Hammer(const std::vector<TakeMode>& modes, int rounds)
     DWORD r = 0;
     std::thread([&] {
         r = WaitForSingleObject(g.mutex, 0);
-        if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED)
-            ReleaseMutex(g.mutex);
+        if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) ReleaseMutex(g.mutex);
     }).join();
     EXPECT_EQ(r, WAIT_OBJECT_0);
     CloseHandle(g.mutex);
 }
 
-TEST(ContentionMutex, InfiniteWaitsExcludeEachOtherAndCountExactly)
-{
+TEST(ContentionMutex, InfiniteWaitsExcludeEachOtherAndCountExactly) {
     Hammer({kInfinite, kInfinite, kInfinite, kInfinite}, 20000);
 }
 
-TEST(ContentionMutex, RecursiveTakesExcludeEachOtherAndCountExactly)
-{
+TEST(ContentionMutex, RecursiveTakesExcludeEachOtherAndCountExactly) {
     Hammer({kRecursive, kRecursive, kRecursive, kRecursive}, 20000);
 }
 
-TEST(ContentionMutex, MixedWaitKindsIncludingGivingUpExcludeEachOther)
-{
+TEST(ContentionMutex, MixedWaitKindsIncludingGivingUpExcludeEachOther) {
     Hammer({kInfinite, kRecursive, kRetryShortTimeout, kRetryPoll, kAlertable}, 10000);
 }
 
-TEST(ContentionMutex, ReleaseByNonOwnerFailsAndLeavesOwnerInPlace)
-{
-    HANDLE m = CreateMutexA(NULL, TRUE, NULL);
-    ASSERT_NE(m, (HANDLE)NULL);
+TEST(ContentionMutex, ReleaseByNonOwnerFailsAndLeavesOwnerInPlace) {
+    HANDLE m = CreateMutexA(nullptr, TRUE, nullptr);
+    ASSERT_NE(m, (HANDLE)nullptr);
     BOOL ok = TRUE;
     DWORD err = 0, other_wait = 0;
     std::thread([&] {
@@ -221,10 +195,9 @@ TEST(ContentionMutex, ReleaseByNonOwnerFailsAndLeavesOwnerInPlace)
 // blocked; once released, every infinite waiter gets it in turn. Repeated on
 // one mutex so leftovers of earlier rounds (a stale "has waiters" flag, a
 // waiter left in the list) show up.
-TEST(ContentionMutex, HeldMutexTimesOutFiniteWaitersAndServesInfiniteOnesAfterRelease)
-{
-    HANDLE m = CreateMutexA(NULL, FALSE, NULL);
-    ASSERT_NE(m, (HANDLE)NULL);
+TEST(ContentionMutex, HeldMutexTimesOutFiniteWaitersAndServesInfiniteOnesAfterRelease) {
+    HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
+    ASSERT_NE(m, (HANDLE)nullptr);
     for (int round = 0; round < 20; round++) {
         ASSERT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
         std::atomic<int> timed_out{0}, wrong{0}, served{0}, inside{0}, overlaps{0}, waiting{0};
@@ -246,12 +219,10 @@ TEST(ContentionMutex, HeldMutexTimesOutFiniteWaitersAndServesInfiniteOnesAfterRe
                     wrong++;
                     return;
                 }
-                if (inside.fetch_add(1) != 0)
-                    overlaps++;
+                if (inside.fetch_add(1) != 0) overlaps++;
                 served++;
                 inside.fetch_sub(1);
-                if (!ReleaseMutex(m))
-                    wrong++;
+                if (!ReleaseMutex(m)) wrong++;
             });
         }
         finite.FinishWithin("finite waiters on a held mutex");
@@ -270,10 +241,9 @@ TEST(ContentionMutex, HeldMutexTimesOutFiniteWaitersAndServesInfiniteOnesAfterRe
 // Waiters that time out just as the mutex is released (the woken one must
 // not take the wake-up with it) while others wait without limit: nobody is
 // stranded and the mutex ends free.
-TEST(ContentionMutex, WaitersGivingUpDuringReleasesStrandNobody)
-{
-    HANDLE m = CreateMutexA(NULL, FALSE, NULL);
-    ASSERT_NE(m, (HANDLE)NULL);
+TEST(ContentionMutex, WaitersGivingUpDuringReleasesStrandNobody) {
+    HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
+    ASSERT_NE(m, (HANDLE)nullptr);
     std::atomic<bool> stop{false};
     std::atomic<int> wrong{0};
     Crew quitters, steady;
@@ -282,8 +252,7 @@ TEST(ContentionMutex, WaitersGivingUpDuringReleasesStrandNobody)
             while (!stop.load()) {
                 DWORD r = WaitForSingleObject(m, (DWORD)i);
                 if (r == WAIT_OBJECT_0) {
-                    if (!ReleaseMutex(m))
-                        wrong++;
+                    if (!ReleaseMutex(m)) wrong++;
                 } else if (r != WAIT_TIMEOUT) {
                     wrong++;
                 }
@@ -310,7 +279,10 @@ TEST(ContentionMutex, WaitersGivingUpDuringReleasesStrandNobody)
     quitters.FinishWithin("waiters with short timeouts");
     EXPECT_EQ(wrong.load(), 0);
     DWORD r = 0;
-    std::thread([&] { r = WaitForSingleObject(m, 0); if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) ReleaseMutex(m); }).join();
+    std::thread([&] {
+        r = WaitForSingleObject(m, 0);
+        if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) ReleaseMutex(m);
+    }).join();
     EXPECT_EQ(r, WAIT_OBJECT_0) << "the mutex should be free and not abandoned";
     CloseHandle(m);
 }
@@ -323,8 +295,7 @@ struct OwnerArgs {
 
 // Takes the mutex (twice: the recursion must not survive the owner either)
 // and ends while holding it.
-DWORD WINAPI OwnAndExit(LPVOID p)
-{
+DWORD WINAPI OwnAndExit(LPVOID p) {
     OwnerArgs* a = (OwnerArgs*)p;
     if (WaitForSingleObject(a->mutex, INFINITE) != WAIT_OBJECT_0 || WaitForSingleObject(a->mutex, 0) != WAIT_OBJECT_0)
         return 1;
@@ -334,22 +305,22 @@ DWORD WINAPI OwnAndExit(LPVOID p)
     return 2;
 }
 
-TEST(ContentionMutex, OwnerEndingWhileHoldingAbandonsToExactlyOneWaiter)
-{
+TEST(ContentionMutex, OwnerEndingWhileHoldingAbandonsToExactlyOneWaiter) {
     for (int round = 0; round < 30; round++) {
         OwnerArgs a;
-        a.mutex = CreateMutexA(NULL, FALSE, NULL);
-        a.holding = CreateEventA(NULL, FALSE, FALSE, NULL);
-        a.go = CreateEventA(NULL, FALSE, FALSE, NULL);
-        HANDLE owner = CreateThread(NULL, 0, OwnAndExit, &a, 0, NULL);
-        ASSERT_NE(owner, (HANDLE)NULL);
+        a.mutex = CreateMutexA(nullptr, FALSE, nullptr);
+        a.holding = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        a.go = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        HANDLE owner = CreateThread(nullptr, 0, OwnAndExit, &a, 0, nullptr);
+        ASSERT_NE(owner, (HANDLE)nullptr);
         ASSERT_EQ(WaitOrStuck(a.holding, "owner taking the mutex"), WAIT_OBJECT_0);
         std::atomic<int> abandoned{0}, normal{0}, wrong{0}, waiting{0}, inside{0}, overlaps{0};
         Crew waiters;
         for (int i = 0; i < 4; i++) {
             waiters.Run([&, i] {
                 waiting++;
-                DWORD r = i % 2 ? WaitForSingleObject(a.mutex, INFINITE) : WaitForSingleObjectEx(a.mutex, INFINITE, TRUE);
+                DWORD r =
+                    i % 2 ? WaitForSingleObject(a.mutex, INFINITE) : WaitForSingleObjectEx(a.mutex, INFINITE, TRUE);
                 if (r == WAIT_ABANDONED)
                     abandoned++;
                 else if (r == WAIT_OBJECT_0)
@@ -358,11 +329,9 @@ TEST(ContentionMutex, OwnerEndingWhileHoldingAbandonsToExactlyOneWaiter)
                     wrong++;
                     return;
                 }
-                if (inside.fetch_add(1) != 0)
-                    overlaps++;
+                if (inside.fetch_add(1) != 0) overlaps++;
                 inside.fetch_sub(1);
-                if (!ReleaseMutex(a.mutex))
-                    wrong++;
+                if (!ReleaseMutex(a.mutex)) wrong++;
             });
         }
         SpinUntil([&] { return waiting.load() == 4; }, "waiters starting");
@@ -385,14 +354,13 @@ TEST(ContentionMutex, OwnerEndingWhileHoldingAbandonsToExactlyOneWaiter)
     }
 }
 
-TEST(ContentionMutex, AbandonmentWithoutWaitersGoesToTheNextAcquirerOnly)
-{
+TEST(ContentionMutex, AbandonmentWithoutWaitersGoesToTheNextAcquirerOnly) {
     OwnerArgs a;
-    a.mutex = CreateMutexA(NULL, FALSE, NULL);
-    a.holding = CreateEventA(NULL, FALSE, FALSE, NULL);
-    a.go = CreateEventA(NULL, FALSE, TRUE, NULL);
-    HANDLE owner = CreateThread(NULL, 0, OwnAndExit, &a, 0, NULL);
-    ASSERT_NE(owner, (HANDLE)NULL);
+    a.mutex = CreateMutexA(nullptr, FALSE, nullptr);
+    a.holding = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    a.go = CreateEventA(nullptr, FALSE, TRUE, nullptr);
+    HANDLE owner = CreateThread(nullptr, 0, OwnAndExit, &a, 0, nullptr);
+    ASSERT_NE(owner, (HANDLE)nullptr);
     ASSERT_EQ(WaitOrStuck(owner, "owner ending"), WAIT_OBJECT_0);
     DWORD first = 0, second = 0;
     std::thread([&] {
@@ -424,14 +392,11 @@ struct ApcWaiter {
     std::atomic<int> apcs_at_return{0};
 };
 
-DWORD WINAPI WaitAlertablyOnMutex(LPVOID p)
-{
+DWORD WINAPI WaitAlertablyOnMutex(LPVOID p) {
     ApcWaiter* w = (ApcWaiter*)p;
     for (;;) {
-        if (WaitForSingleObject(w->go, kBoundMs) != WAIT_OBJECT_0)
-            return 1;
-        if (w->quit.load())
-            return 0;
+        if (WaitForSingleObject(w->go, kBoundMs) != WAIT_OBJECT_0) return 1;
+        if (w->quit.load()) return 0;
         w->about_to_wait = 1;
         DWORD r = WaitForSingleObjectEx(w->mutex, INFINITE, TRUE);
         w->apcs_at_return = w->apcs.load();
@@ -450,14 +415,13 @@ DWORD WINAPI WaitAlertablyOnMutex(LPVOID p)
 // thread waiting for it must get it.
 enum ApcRace { kHoldThrough, kRaceRelease };
 
-void ApcEndsContendedWait(ApcRace race, int rounds)
-{
+void ApcEndsContendedWait(ApcRace race, int rounds) {
     ApcWaiter w;
-    w.mutex = CreateMutexA(NULL, FALSE, NULL);
-    w.go = CreateEventA(NULL, FALSE, FALSE, NULL);
-    w.done = CreateEventA(NULL, FALSE, FALSE, NULL);
-    HANDLE t = CreateThread(NULL, 0, WaitAlertablyOnMutex, &w, 0, NULL);
-    ASSERT_NE(t, (HANDLE)NULL);
+    w.mutex = CreateMutexA(nullptr, FALSE, nullptr);
+    w.go = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    w.done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE t = CreateThread(nullptr, 0, WaitAlertablyOnMutex, &w, 0, nullptr);
+    ASSERT_NE(t, (HANDLE)nullptr);
     for (int round = 0; round < rounds; round++) {
         ASSERT_EQ(WaitForSingleObject(w.mutex, 0), WAIT_OBJECT_0);
         w.about_to_wait = 0;
@@ -470,8 +434,7 @@ void ApcEndsContendedWait(ApcRace race, int rounds)
             other_started = 1;
             DWORD r = WaitForSingleObject(w.mutex, INFINITE);
             other_result = r;
-            if (r == WAIT_OBJECT_0)
-                ReleaseMutex(w.mutex);
+            if (r == WAIT_OBJECT_0) ReleaseMutex(w.mutex);
         });
         SpinUntil([&] { return other_started.load() == 1; }, "second waiter starting");
         ASSERT_NE(QueueUserAPC(CountApc, t, (ULONG_PTR)&w.apcs), 0u);
@@ -490,8 +453,7 @@ void ApcEndsContendedWait(ApcRace race, int rounds)
         other.FinishWithin("another thread taking the mutex after the APC (lost wake-up)");
         EXPECT_EQ(other_result.load(), WAIT_OBJECT_0) << "round " << round;
         EXPECT_EQ(w.apcs.load(), round + 1);
-        if (::testing::Test::HasFailure())
-            break;
+        if (::testing::Test::HasFailure()) break;
     }
     w.quit = true;
     SetEvent(w.go);
@@ -502,28 +464,23 @@ void ApcEndsContendedWait(ApcRace race, int rounds)
     CloseHandle(w.done);
 }
 
-TEST(ContentionMutexApc, ApcEndsAlertableWaitOnHeldMutexAndOthersStillGetIt)
-{
+TEST(ContentionMutexApc, ApcEndsAlertableWaitOnHeldMutexAndOthersStillGetIt) {
     ApcEndsContendedWait(kHoldThrough, 300);
 }
 
-TEST(ContentionMutexApc, ApcRacingTheReleaseLosesNoWakeUp)
-{
-    ApcEndsContendedWait(kRaceRelease, 1000);
-}
+TEST(ContentionMutexApc, ApcRacingTheReleaseLosesNoWakeUp) { ApcEndsContendedWait(kRaceRelease, 1000); }
 
 // ---- Handles
 
 // Calls through a handle that another thread closes: before the close they
 // work, after it they fail cleanly, and the object is neither leaked nor
 // used after it is freed (AddressSanitizer build).
-TEST(ContentionHandles, CallsRacingCloseFailCleanlyAfterIt)
-{
+TEST(ContentionHandles, CallsRacingCloseFailCleanlyAfterIt) {
     PdxRtCounters before;
     pdxrt_get_counters(&before);
     for (int round = 0; round < 300; round++) {
-        HANDLE e = CreateEventA(NULL, FALSE, FALSE, NULL);
-        ASSERT_NE(e, (HANDLE)NULL);
+        HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        ASSERT_NE(e, (HANDLE)nullptr);
         std::atomic<bool> closed{false};
         std::atomic<int> calls{0}, wrong{0};
         Crew users;
@@ -536,14 +493,11 @@ TEST(ContentionHandles, CallsRacingCloseFailCleanlyAfterIt)
                     DWORD w = WaitForSingleObject(e, 0);
                     DWORD wait_err = w == WAIT_FAILED ? GetLastError() : 0;
                     if (after) {
-                        if (set || set_err != ERROR_INVALID_HANDLE)
-                            wrong++;
-                        if (w != WAIT_FAILED || wait_err != ERROR_INVALID_HANDLE)
-                            wrong++;
+                        if (set || set_err != ERROR_INVALID_HANDLE) wrong++;
+                        if (w != WAIT_FAILED || wait_err != ERROR_INVALID_HANDLE) wrong++;
                         return;
                     }
-                    if (!set && set_err != ERROR_INVALID_HANDLE)
-                        wrong++;
+                    if (!set && set_err != ERROR_INVALID_HANDLE) wrong++;
                     if (w == WAIT_FAILED ? wait_err != ERROR_INVALID_HANDLE : (w != WAIT_OBJECT_0 && w != WAIT_TIMEOUT))
                         wrong++;
                     calls++;
@@ -559,8 +513,7 @@ TEST(ContentionHandles, CallsRacingCloseFailCleanlyAfterIt)
         SetLastError(0);
         EXPECT_FALSE(CloseHandle(e));
         EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-        if (::testing::Test::HasFailure())
-            break;
+        if (::testing::Test::HasFailure()) break;
     }
     PdxRtCounters after;
     pdxrt_get_counters(&after);
@@ -570,8 +523,7 @@ TEST(ContentionHandles, CallsRacingCloseFailCleanlyAfterIt)
 
 // Many threads creating and closing handles: a value is never given out
 // while it is still live, and each value names its own object.
-TEST(ContentionHandles, ConcurrentCreateAndCloseNeverHandOutALiveValueTwice)
-{
+TEST(ContentionHandles, ConcurrentCreateAndCloseNeverHandOutALiveValueTwice) {
     const size_t kValues = 1u << 18;
     std::unique_ptr<std::atomic<int>[]> live(new std::atomic<int>[kValues]());
     PdxRtCounters before;
@@ -595,18 +547,15 @@ TEST(ContentionHandles, ConcurrentCreateAndCloseNeverHandOutALiveValueTwice)
                         }
                     }
                     DWORD expect = held.kind == 0 ? WAIT_TIMEOUT : WAIT_OBJECT_0;
-                    if (WaitForSingleObject(held.h, 0) != expect)
-                        wrong_object++;
-                    if (held.kind == 2 && (!ReleaseMutex(held.h) || !ReleaseMutex(held.h)))
-                        wrong_object++;
+                    if (WaitForSingleObject(held.h, 0) != expect) wrong_object++;
+                    if (held.kind == 2 && (!ReleaseMutex(held.h) || !ReleaseMutex(held.h))) wrong_object++;
                     // Unmark before closing: after the close the value may be reused.
                     live[(uintptr_t)held.h / 4].store(0);
-                    if (!CloseHandle(held.h))
-                        failures++;
+                    if (!CloseHandle(held.h)) failures++;
                     continue;
                 }
                 int kind = (i + t) % 3;
-                HANDLE h = kind == 2 ? CreateMutexA(NULL, TRUE, NULL) : CreateEventA(NULL, TRUE, kind == 1, NULL);
+                HANDLE h = kind == 2 ? CreateMutexA(nullptr, TRUE, nullptr) : CreateEventA(nullptr, TRUE, kind == 1, nullptr);
                 if (!h) {
                     failures++;
                     continue;
@@ -617,8 +566,7 @@ TEST(ContentionHandles, ConcurrentCreateAndCloseNeverHandOutALiveValueTwice)
                     CloseHandle(h);
                     continue;
                 }
-                if (live[v / 4].exchange(1) != 0)
-                    duplicates++;
+                if (live[v / 4].exchange(1) != 0) duplicates++;
                 ring.push_back({h, kind});
             }
             for (const Held& held : ring) {
@@ -644,24 +592,20 @@ TEST(ContentionHandles, ConcurrentCreateAndCloseNeverHandOutALiveValueTwice)
 
 // ---- Call counts
 
-DWORD WINAPI ResetManyTimes(LPVOID p)
-{
-    for (int i = 0; i < 500; i++)
-        ResetEvent((HANDLE)p);
+DWORD WINAPI ResetManyTimes(LPVOID p) {
+    for (int i = 0; i < 500; i++) ResetEvent((HANDLE)p);
     return 0;
 }
 
-TEST(ContentionCallCounts, CallsOfEndedThreadsStillCount)
-{
-    HANDLE e = CreateEventA(NULL, TRUE, FALSE, NULL);
-    ASSERT_NE(e, (HANDLE)NULL);
+TEST(ContentionCallCounts, CallsOfEndedThreadsStillCount) {
+    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(e, (HANDLE)nullptr);
     pdxrt_reset_call_counts();
     EXPECT_EQ(pdxrt_call_count(PDXRT_SetEvent), 0u);
     Crew crew;
     for (int i = 0; i < 4; i++) {
         crew.Run([e] {
-            for (int n = 0; n < 1000; n++)
-                SetEvent(e);
+            for (int n = 0; n < 1000; n++) SetEvent(e);
         });
     }
     crew.FinishWithin("threads calling SetEvent");
@@ -669,8 +613,8 @@ TEST(ContentionCallCounts, CallsOfEndedThreadsStillCount)
 
     HANDLE threads[3];
     for (HANDLE& t : threads) {
-        t = CreateThread(NULL, 0, ResetManyTimes, e, 0, NULL);
-        ASSERT_NE(t, (HANDLE)NULL);
+        t = CreateThread(nullptr, 0, ResetManyTimes, e, 0, nullptr);
+        ASSERT_NE(t, (HANDLE)nullptr);
     }
     for (HANDLE t : threads) {
         ASSERT_EQ(WaitOrStuck(t, "runtime threads calling ResetEvent"), WAIT_OBJECT_0);
@@ -684,10 +628,9 @@ TEST(ContentionCallCounts, CallsOfEndedThreadsStillCount)
 
 // Threads parked between phases (on a condition variable, which the runtime
 // does not count) keep their counters live while the test reads and resets.
-TEST(ContentionCallCounts, LiveThreadsAddUpAndResetZeroesTheView)
-{
-    HANDLE e = CreateEventA(NULL, TRUE, FALSE, NULL);
-    ASSERT_NE(e, (HANDLE)NULL);
+TEST(ContentionCallCounts, LiveThreadsAddUpAndResetZeroesTheView) {
+    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(e, (HANDLE)nullptr);
     pdxrt_reset_call_counts();
     std::mutex lock;
     std::condition_variable cv;
@@ -696,13 +639,11 @@ TEST(ContentionCallCounts, LiveThreadsAddUpAndResetZeroesTheView)
         std::unique_lock<std::mutex> g(lock);
         reached++;
         cv.notify_all();
-        if (!cv.wait_for(g, kBound, [&] { return phase >= p; }))
-            Stuck("counting thread waiting for the next phase");
+        if (!cv.wait_for(g, kBound, [&] { return phase >= p; })) Stuck("counting thread waiting for the next phase");
     };
     auto all_reached = [&](int n) {
         std::unique_lock<std::mutex> g(lock);
-        if (!cv.wait_for(g, kBound, [&] { return reached >= n; }))
-            Stuck("counting threads reaching a phase");
+        if (!cv.wait_for(g, kBound, [&] { return reached >= n; })) Stuck("counting threads reaching a phase");
     };
     auto advance = [&] {
         std::lock_guard<std::mutex> g(lock);
@@ -712,11 +653,9 @@ TEST(ContentionCallCounts, LiveThreadsAddUpAndResetZeroesTheView)
     Crew crew;
     for (int i = 0; i < 4; i++) {
         crew.Run([&, i] {
-            for (int n = 0; n < (i + 1) * 100; n++)
-                SetEvent(e);
+            for (int n = 0; n < (i + 1) * 100; n++) SetEvent(e);
             await_phase(1);
-            for (int n = 0; n < 50; n++)
-                SetEvent(e);
+            for (int n = 0; n < 50; n++) SetEvent(e);
             await_phase(2);
         });
     }
@@ -731,8 +670,7 @@ TEST(ContentionCallCounts, LiveThreadsAddUpAndResetZeroesTheView)
     advance();
     crew.FinishWithin("counting threads ending");
     EXPECT_EQ(pdxrt_call_count(PDXRT_SetEvent), 0u) << "counts folded in at a thread's end reappeared";
-    for (int n = 0; n < 7; n++)
-        SetEvent(e);
+    for (int n = 0; n < 7; n++) SetEvent(e);
     EXPECT_EQ(pdxrt_call_count(PDXRT_SetEvent), 7u);
     CloseHandle(e);
 }
@@ -741,18 +679,16 @@ TEST(ContentionCallCounts, LiveThreadsAddUpAndResetZeroesTheView)
 
 enum SleepKind { kPlainWait, kAlertableWait, kAlternating };
 
-DWORD WaitKind(HANDLE h, SleepKind kind, int i)
-{
+DWORD WaitKind(HANDLE h, SleepKind kind, int i) {
     bool alertable = kind == kAlertableWait || (kind == kAlternating && i % 2);
     return alertable ? WaitForSingleObjectEx(h, kBoundMs, TRUE) : WaitForSingleObject(h, kBoundMs);
 }
 
 // Auto-reset ping-pong: each SetEvent often lands just before the other side
 // goes to sleep; a lost wake-up shows as a timeout.
-void PingPong(SleepKind mine, SleepKind partner, int rounds)
-{
-    HANDLE ping = CreateEventA(NULL, FALSE, FALSE, NULL);
-    HANDLE pong = CreateEventA(NULL, FALSE, FALSE, NULL);
+void PingPong(SleepKind mine, SleepKind partner, int rounds) {
+    HANDLE ping = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE pong = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     ASSERT_TRUE(ping && pong);
     std::atomic<int> partner_bad_round{-1};
     Crew crew;
@@ -806,14 +742,11 @@ struct EventWaiter {
     std::atomic<int> apcs_at_return{0};
 };
 
-DWORD WINAPI WaitOnEventRepeatedly(LPVOID p)
-{
+DWORD WINAPI WaitOnEventRepeatedly(LPVOID p) {
     EventWaiter* w = (EventWaiter*)p;
     for (;;) {
-        if (WaitForSingleObject(w->go, kBoundMs) != WAIT_OBJECT_0)
-            return 1;
-        if (w->quit.load())
-            return 0;
+        if (WaitForSingleObject(w->go, kBoundMs) != WAIT_OBJECT_0) return 1;
+        if (w->quit.load()) return 0;
         w->about_to_wait = 1;
         DWORD r = WaitForSingleObjectEx(w->event, kBoundMs, w->alertable);
         w->apcs_at_return = w->apcs.load();
@@ -826,15 +759,14 @@ DWORD WINAPI WaitOnEventRepeatedly(LPVOID p)
 enum Waker { kBySetEvent, kByApc, kByApcThenSetEvent };
 
 // Wakes a runtime thread waiting on an auto-reset event, many times.
-void WakeWaiter(BOOL alertable, Waker waker, int rounds)
-{
+void WakeWaiter(BOOL alertable, Waker waker, int rounds) {
     EventWaiter w;
-    w.event = CreateEventA(NULL, FALSE, FALSE, NULL);
-    w.go = CreateEventA(NULL, FALSE, FALSE, NULL);
-    w.done = CreateEventA(NULL, FALSE, FALSE, NULL);
+    w.event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    w.go = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    w.done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     w.alertable = alertable;
-    HANDLE t = CreateThread(NULL, 0, WaitOnEventRepeatedly, &w, 0, NULL);
-    ASSERT_NE(t, (HANDLE)NULL);
+    HANDLE t = CreateThread(nullptr, 0, WaitOnEventRepeatedly, &w, 0, nullptr);
+    ASSERT_NE(t, (HANDLE)nullptr);
     int apcs_sent = 0;
     for (int round = 0; round < rounds; round++) {
         w.about_to_wait = 0;
@@ -844,8 +776,7 @@ void WakeWaiter(BOOL alertable, Waker waker, int rounds)
             ASSERT_NE(QueueUserAPC(CountApc, t, (ULONG_PTR)&w.apcs), 0u);
             apcs_sent++;
         }
-        if (waker != kByApc)
-            SetEvent(w.event);
+        if (waker != kByApc) SetEvent(w.event);
         ASSERT_EQ(WaitOrStuck(w.done, "event waiter returning"), WAIT_OBJECT_0);
         DWORD r = w.result.load();
         if (waker == kByApc) {
@@ -862,8 +793,7 @@ void WakeWaiter(BOOL alertable, Waker waker, int rounds)
             EXPECT_EQ(WaitForSingleObject(w.event, 0), WAIT_OBJECT_0);
         }
         EXPECT_EQ(w.apcs.load(), apcs_sent);
-        if (::testing::Test::HasFailure())
-            break;
+        if (::testing::Test::HasFailure()) break;
     }
     w.quit = true;
     SetEvent(w.go);
@@ -884,13 +814,12 @@ TEST(ContentionWake, PlainWaitNotEndedByApcButBySetEvent) { WakeWaiter(FALSE, kB
 
 // A request completing on another thread's request wakes the alertable wait
 // that issued it (the descriptor side of the ppoll sleep).
-TEST(ContentionWake, AlertableWaitWokenByCompletion)
-{
+TEST(ContentionWake, AlertableWaitWokenByCompletion) {
     RawChannel ch;
     ASSERT_TRUE(OpenRawChannel(&ch));
-    HANDLE never = CreateEventA(NULL, TRUE, FALSE, NULL);
-    HANDLE issued = CreateEventA(NULL, FALSE, FALSE, NULL);
-    HANDLE next = CreateEventA(NULL, FALSE, FALSE, NULL);
+    HANDLE never = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE issued = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE next = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     const int kRounds = 300;
     std::atomic<int> wrong{0};
     Crew crew;
@@ -914,8 +843,7 @@ TEST(ContentionWake, AlertableWaitWokenByCompletion)
     for (int i = 0; i < kRounds && wrong.load() == 0; i++) {
         SetEvent(next);
         ASSERT_EQ(WaitOrStuck(issued, "reader issuing its request"), WAIT_OBJECT_0);
-        if (wrong.load() != 0)
-            break;
+        if (wrong.load() != 0) break;
         ASSERT_TRUE(SendReport(&ch, "hi", 2));
     }
     crew.FinishWithin("reader woken by completions");

@@ -11,73 +11,70 @@ protected:
     void TearDown() override { pdxrt_clear_faults(); }
 };
 
-TEST_F(Faults, SkipThenCountThenSucceedAgain)
-{
+TEST_F(Faults, SkipThenCountThenSucceedAgain) {
     pdxrt_fail_call(PDXRT_CreateEventA, 1, 2, ERROR_NOT_ENOUGH_MEMORY);
-    HANDLE a = CreateEventA(NULL, TRUE, FALSE, NULL);
-    EXPECT_NE(a, (HANDLE)NULL);
+    HANDLE a = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_NE(a, (HANDLE)nullptr);
     for (int i = 0; i < 2; i++) {
         SetLastError(0xdeadbeef);
-        EXPECT_EQ(CreateEventA(NULL, TRUE, FALSE, NULL), (HANDLE)NULL);
+        EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, nullptr), (HANDLE)nullptr);
         EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
     }
-    HANDLE b = CreateEventA(NULL, TRUE, FALSE, NULL);
-    EXPECT_NE(b, (HANDLE)NULL);
+    HANDLE b = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_NE(b, (HANDLE)nullptr);
     CloseHandle(a);
     CloseHandle(b);
 }
 
-TEST_F(Faults, CountZeroFailsUntilCleared)
-{
+TEST_F(Faults, CountZeroFailsUntilCleared) {
     pdxrt_fail_call(PDXRT_CreateMutexA, 0, 0, ERROR_ACCESS_DENIED);
-    for (int i = 0; i < 5; i++)
-        EXPECT_EQ(CreateMutexA(NULL, FALSE, NULL), (HANDLE)NULL);
+    for (int i = 0; i < 5; i++) EXPECT_EQ(CreateMutexA(nullptr, FALSE, nullptr), (HANDLE)nullptr);
     pdxrt_clear_faults();
-    HANDLE m = CreateMutexA(NULL, FALSE, NULL);
-    EXPECT_NE(m, (HANDLE)NULL);
+    HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
+    EXPECT_NE(m, (HANDLE)nullptr);
     CloseHandle(m);
 }
 
-TEST_F(Faults, EveryCallReturnsItsFailureValue)
-{
-    HANDLE e = CreateEventA(NULL, TRUE, TRUE, NULL);
-    HANDLE m = CreateMutexA(NULL, TRUE, NULL);
+TEST_F(Faults, EveryCallReturnsItsFailureValue) {
+    HANDLE e = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    HANDLE m = CreateMutexA(nullptr, TRUE, nullptr);
     HANDLE heap = HeapCreate(0, 0, 0);
     void* block = HeapAlloc(heap, 0, 8);
     HMODULE k32 = GetModuleHandleA("kernel32.dll");
     OVERLAPPED ov = {};
     char buf[4];
     const DWORD err = 0x2345;
-    for (int c = 0; c < PDXRT_CALL_COUNT; c++)
-        pdxrt_fail_call((PdxRtCall)c, 0, 0, err);
+    for (int c = 0; c < PDXRT_CALL_COUNT; c++) pdxrt_fail_call((PdxRtCall)c, 0, 0, err);
 
     SetLastError(0);
-    EXPECT_EQ(CreateFileA("/dev/null", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CreateFileA("/dev/null", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), err);
     EXPECT_FALSE(CloseHandle(e));
-    EXPECT_FALSE(ReadFileEx(e, buf, 4, &ov, NULL));
-    EXPECT_FALSE(WriteFileEx(e, buf, 4, &ov, NULL));
+    EXPECT_FALSE(ReadFileEx(e, buf, 4, &ov, nullptr));
+    EXPECT_FALSE(WriteFileEx(e, buf, 4, &ov, nullptr));
     DWORD n;
     EXPECT_FALSE(GetOverlappedResult(e, &ov, &n, FALSE));
     EXPECT_FALSE(CancelIo(e));
-    EXPECT_EQ(CreateEventA(NULL, TRUE, FALSE, NULL), (HANDLE)NULL);
+    EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, nullptr), (HANDLE)nullptr);
     EXPECT_FALSE(SetEvent(e));
     EXPECT_FALSE(ResetEvent(e));
-    EXPECT_EQ(CreateMutexA(NULL, FALSE, NULL), (HANDLE)NULL);
+    EXPECT_EQ(CreateMutexA(nullptr, FALSE, nullptr), (HANDLE)nullptr);
     EXPECT_FALSE(ReleaseMutex(m));
     EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_FAILED);
     EXPECT_EQ(WaitForSingleObjectEx(e, 0, TRUE), WAIT_FAILED);
     EXPECT_EQ(SleepEx(INFINITE, TRUE), 0u) << "an injected SleepEx fault ends the sleep at once";
-    EXPECT_EQ(CreateThread(NULL, 0, [](LPVOID) -> DWORD { return 0; }, NULL, 0, NULL), (HANDLE)NULL);
+    EXPECT_EQ(CreateThread(
+                  nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr),
+              (HANDLE)nullptr);
     EXPECT_EQ(ResumeThread(e), (DWORD)-1);
-    EXPECT_EQ(HeapCreate(0, 0, 0), (HANDLE)NULL);
+    EXPECT_EQ(HeapCreate(0, 0, 0), (HANDLE)nullptr);
     EXPECT_EQ(HeapAlloc(heap, 0, 8), nullptr);
     EXPECT_FALSE(HeapFree(heap, 0, block));
     EXPECT_FALSE(HeapDestroy(heap));
-    EXPECT_EQ(LoadLibraryA("kernel32.dll"), (HMODULE)NULL);
-    EXPECT_EQ(GetProcAddress(k32, "CancelIo"), (FARPROC)NULL);
+    EXPECT_EQ(LoadLibraryA("kernel32.dll"), (HMODULE)nullptr);
+    EXPECT_EQ(GetProcAddress(k32, "CancelIo"), (FARPROC)nullptr);
     EXPECT_FALSE(FreeLibrary(k32));
-    EXPECT_EQ(GetModuleHandleA("kernel32.dll"), (HMODULE)NULL);
+    EXPECT_EQ(GetModuleHandleA("kernel32.dll"), (HMODULE)nullptr);
     EXPECT_EQ(GetLastError(), err);
 
     pdxrt_clear_faults();
@@ -89,23 +86,21 @@ TEST_F(Faults, EveryCallReturnsItsFailureValue)
     EXPECT_TRUE(CloseHandle(m));
 }
 
-TEST_F(Faults, NamedFaultHitsOnlyThatName)
-{
+TEST_F(Faults, NamedFaultHitsOnlyThatName) {
     pdxrt_fail_named_call(PDXRT_GetModuleHandleA, "KERNEL32", ERROR_MOD_NOT_FOUND);
     pdxrt_fail_named_call(PDXRT_GetProcAddress, "CancelIo", ERROR_PROC_NOT_FOUND);
     SetLastError(0);
-    EXPECT_EQ(GetModuleHandleA("kernel32.dll"), (HMODULE)NULL);
+    EXPECT_EQ(GetModuleHandleA("kernel32.dll"), (HMODULE)nullptr);
     EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
     HMODULE k32 = LoadLibraryA("kernel32.dll");
-    ASSERT_NE(k32, (HMODULE)NULL) << "another call with the same name is unaffected";
-    EXPECT_EQ(GetProcAddress(k32, "CancelIo"), (FARPROC)NULL);
-    EXPECT_NE(GetProcAddress(k32, "SetEvent"), (FARPROC)NULL);
+    ASSERT_NE(k32, (HMODULE)nullptr) << "another call with the same name is unaffected";
+    EXPECT_EQ(GetProcAddress(k32, "CancelIo"), (FARPROC)nullptr);
+    EXPECT_NE(GetProcAddress(k32, "SetEvent"), (FARPROC)nullptr);
     FreeLibrary(k32);
 }
 
-TEST_F(Faults, CallsAreCountedWhetherTheyFailOrNot)
-{
-    HANDLE e = CreateEventA(NULL, TRUE, FALSE, NULL);
+TEST_F(Faults, CallsAreCountedWhetherTheyFailOrNot) {
+    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     pdxrt_reset_call_counts();
     SetEvent(e);
     SetEvent(e);
@@ -121,13 +116,13 @@ TEST_F(Faults, CallsAreCountedWhetherTheyFailOrNot)
     CloseHandle(e);
 }
 
-TEST(Counters, TrackLiveObjects)
-{
+TEST(Counters, TrackLiveObjects) {
     PdxRtCounters a, b, c;
     pdxrt_get_counters(&a);
-    HANDLE e = CreateEventA(NULL, TRUE, FALSE, NULL);
-    HANDLE m = CreateMutexA(NULL, FALSE, NULL);
-    HANDLE t = CreateThread(NULL, 0, [](LPVOID) -> DWORD { return 0; }, NULL, CREATE_SUSPENDED, NULL);
+    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
+    HANDLE t = CreateThread(
+        nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, CREATE_SUSPENDED, nullptr);
     HANDLE heap = HeapCreate(0, 0, 0);
     HeapAlloc(heap, 0, 10);
     HeapAlloc(heap, 0, 10);

@@ -11,13 +11,12 @@
 
 namespace {
 
-TEST(ForeignThreads, AlertableIoWorksInThreadNotCreatedByRuntime)
-{
+TEST(ForeignThreads, AlertableIoWorksInThreadNotCreatedByRuntime) {
     RawChannel ch;
     ASSERT_TRUE(OpenRawChannel(&ch));
     std::atomic<DWORD> wait_result{0};
     std::atomic<size_t> routines{0};
-    HANDLE issued = CreateEventA(NULL, TRUE, FALSE, NULL);
+    HANDLE issued = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::thread foreign([&] {
         char buf[8];
         OVERLAPPED ov = {};
@@ -35,17 +34,15 @@ TEST(ForeignThreads, AlertableIoWorksInThreadNotCreatedByRuntime)
     CloseRawChannel(&ch);
 }
 
-static DWORD WINAPI Spin(LPVOID param)
-{
+static DWORD WINAPI Spin(LPVOID param) {
     WaitForSingleObject((HANDLE)param, 10000);
     return 3;
 }
 
-TEST(Threads, TerminateRunningThreadIsRefused)
-{
-    HANDLE stop = CreateEventA(NULL, TRUE, FALSE, NULL);
-    HANDLE t = CreateThread(NULL, 0, Spin, stop, 0, NULL);
-    ASSERT_NE(t, (HANDLE)NULL);
+TEST(Threads, TerminateRunningThreadIsRefused) {
+    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE t = CreateThread(nullptr, 0, Spin, stop, 0, nullptr);
+    ASSERT_NE(t, (HANDLE)nullptr);
     SetLastError(0);
     EXPECT_FALSE(TerminateThread(t, 1));
     EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
@@ -63,9 +60,8 @@ static std::atomic<int> g_apc_at{-1};
 static VOID CALLBACK MarkApc(ULONG_PTR) { g_apc_at = g_order++; }
 static DWORD WINAPI MarkStart(LPVOID) { return (DWORD)g_order++; }
 
-TEST(Threads, ApcQueuedBeforeStartRunsBeforeRoutine)
-{
-    HANDLE t = CreateThread(NULL, 0, MarkStart, NULL, CREATE_SUSPENDED, NULL);
+TEST(Threads, ApcQueuedBeforeStartRunsBeforeRoutine) {
+    HANDLE t = CreateThread(nullptr, 0, MarkStart, nullptr, CREATE_SUSPENDED, nullptr);
     ASSERT_NE(QueueUserAPC(MarkApc, t, 0), 0u);
     ResumeThread(t);
     ASSERT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
@@ -78,12 +74,11 @@ TEST(Threads, ApcQueuedBeforeStartRunsBeforeRoutine)
 
 static VOID CALLBACK NeverRuns(ULONG_PTR flag) { *(int*)flag = 1; }
 
-TEST(Threads, EndedThreadTakesNoApcAndDropsQueuedOnes)
-{
+TEST(Threads, EndedThreadTakesNoApcAndDropsQueuedOnes) {
     PdxRtCounters before, after;
     pdxrt_get_counters(&before);
     int ran = 0;
-    HANDLE t = CreateThread(NULL, 0, MarkStart, NULL, CREATE_SUSPENDED, NULL);
+    HANDLE t = CreateThread(nullptr, 0, MarkStart, nullptr, CREATE_SUSPENDED, nullptr);
     ASSERT_NE(QueueUserAPC(NeverRuns, t, (ULONG_PTR)&ran), 0u);
     EXPECT_TRUE(TerminateThread(t, 0));
     pdxrt_get_counters(&after);
@@ -95,8 +90,7 @@ TEST(Threads, EndedThreadTakesNoApcAndDropsQueuedOnes)
     CloseHandle(t);
 }
 
-TEST(Threads, NonAlertableWaitKeepsRoutineForLater)
-{
+TEST(Threads, NonAlertableWaitKeepsRoutineForLater) {
     RawChannel ch;
     ASSERT_TRUE(OpenRawChannel(&ch));
     CompletionLog().clear();
@@ -107,7 +101,7 @@ TEST(Threads, NonAlertableWaitKeepsRoutineForLater)
     DWORD n;
     ASSERT_TRUE(GetOverlappedResult(ch.host, &ov, &n, TRUE));
     Sleep(1);
-    HANDLE e = CreateEventA(NULL, TRUE, FALSE, NULL);
+    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     EXPECT_EQ(WaitForSingleObject(e, 10), WAIT_TIMEOUT);
     EXPECT_TRUE(CompletionLog().empty());
     EXPECT_EQ(WaitForSingleObjectEx(e, 10000, TRUE), WAIT_IO_COMPLETION);

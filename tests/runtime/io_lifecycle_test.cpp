@@ -18,8 +18,7 @@ namespace {
 
 class IoLifecycle : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         CompletionLog().clear();
         pdxrt_get_counters(&before);
         ASSERT_TRUE(OpenRawChannel(&ch));
@@ -29,8 +28,7 @@ protected:
     PdxRtCounters before;
 };
 
-TEST_F(IoLifecycle, CloseHandleAbortsPendingRequestsThroughRoutines)
-{
+TEST_F(IoLifecycle, CloseHandleAbortsPendingRequestsThroughRoutines) {
     char buf[4];
     OVERLAPPED ovr = {}, ovw = {};
     ASSERT_TRUE(ReadFileEx(ch.host, buf, 4, &ovr, RecordCompletion));
@@ -64,17 +62,15 @@ struct EndingIssuer {
     OVERLAPPED* ov;
 };
 
-static DWORD WINAPI IssueAndEnd(LPVOID param)
-{
+static DWORD WINAPI IssueAndEnd(LPVOID param) {
     EndingIssuer* e = (EndingIssuer*)param;
     return ReadFileEx(e->ch->host, e->buf, 16, e->ov, RecordCompletion);
 }
 
-TEST_F(IoLifecycle, ThreadEndingDropsItsRequestsWithoutTouchingThem)
-{
+TEST_F(IoLifecycle, ThreadEndingDropsItsRequestsWithoutTouchingThem) {
     EndingIssuer e = {&ch, (char*)malloc(16), (OVERLAPPED*)calloc(1, sizeof(OVERLAPPED))};
-    HANDLE t = CreateThread(NULL, 0, IssueAndEnd, &e, 0, NULL);
-    ASSERT_NE(t, (HANDLE)NULL);
+    HANDLE t = CreateThread(nullptr, 0, IssueAndEnd, &e, 0, nullptr);
+    ASSERT_NE(t, (HANDLE)nullptr);
     ASSERT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
     DWORD issued = 0;
     GetExitCodeThread(t, &issued);
@@ -96,8 +92,7 @@ TEST_F(IoLifecycle, ThreadEndingDropsItsRequestsWithoutTouchingThem)
     EXPECT_EQ(memcmp(buf, "mine", 4), 0);
 }
 
-TEST_F(IoLifecycle, ThreadEndingWithCompletedRoutinePendingDropsIt)
-{
+TEST_F(IoLifecycle, ThreadEndingWithCompletedRoutinePendingDropsIt) {
     std::thread([&] {
         static char buf[8];
         static OVERLAPPED ov;
@@ -115,10 +110,9 @@ TEST_F(IoLifecycle, ThreadEndingWithCompletedRoutinePendingDropsIt)
     EXPECT_EQ(after.pending_io, before.pending_io);
 }
 
-TEST_F(IoLifecycle, OldestReadAcrossThreadsGetsFirstReport)
-{
-    HANDLE issued = CreateEventA(NULL, TRUE, FALSE, NULL);
-    HANDLE go = CreateEventA(NULL, TRUE, FALSE, NULL);
+TEST_F(IoLifecycle, OldestReadAcrossThreadsGetsFirstReport) {
+    HANDLE issued = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     char other_buf[8] = {};
     std::vector<Done> other_log;
     DWORD other_wait = 0;
@@ -149,8 +143,7 @@ TEST_F(IoLifecycle, OldestReadAcrossThreadsGetsFirstReport)
     CloseHandle(go);
 }
 
-TEST_F(IoLifecycle, GetOverlappedResultWaitsForAnotherThreadsRequest)
-{
+TEST_F(IoLifecycle, GetOverlappedResultWaitsForAnotherThreadsRequest) {
     char buf[8] = {};
     OVERLAPPED ov = {};
     ASSERT_TRUE(ReadFileEx(ch.host, buf, sizeof(buf), &ov, RecordCompletion));
@@ -165,8 +158,7 @@ TEST_F(IoLifecycle, GetOverlappedResultWaitsForAnotherThreadsRequest)
     EXPECT_EQ(CompletionLog().size(), 1u);
 }
 
-TEST_F(IoLifecycle, GetOverlappedResultOnForeignOverlappedFails)
-{
+TEST_F(IoLifecycle, GetOverlappedResultOnForeignOverlappedFails) {
     OVERLAPPED ov = {};
     ov.Internal = (ULONG_PTR)STATUS_PENDING;
     DWORD n;
@@ -175,8 +167,7 @@ TEST_F(IoLifecycle, GetOverlappedResultOnForeignOverlappedFails)
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 }
 
-TEST_F(IoLifecycle, RequestRecordsAreReused)
-{
+TEST_F(IoLifecycle, RequestRecordsAreReused) {
     char buf[8];
     OVERLAPPED ov = {};
     for (int i = 0; i < 100; i++) {
@@ -191,8 +182,7 @@ TEST_F(IoLifecycle, RequestRecordsAreReused)
     EXPECT_EQ(after.queued_apcs, before.queued_apcs);
 }
 
-TEST(AccessRights, IoNeedsTheRightAccess)
-{
+TEST(AccessRights, IoNeedsTheRightAccess) {
     RawChannel ro;
     ASSERT_TRUE(OpenRawChannel(&ro, PDXRT_FILE_CHANNEL, GENERIC_READ));
     OVERLAPPED ov = {};

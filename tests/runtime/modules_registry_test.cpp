@@ -20,23 +20,22 @@ static int Answer(void) { return 42; }
 
 static const PdxRtExport kExports[] = {{"Answer", (void*)&Answer}};
 
-TEST(ModuleRegistry, HooksRunOnFirstLoadAndLastFree)
-{
+TEST(ModuleRegistry, HooksRunOnFirstLoadAndLastFree) {
     Hooks hooks;
     PdxRtModuleDef def = {"pdxtest.dll", kExports, 1, OnLoad, OnUnload, &hooks};
     ASSERT_TRUE(pdxrt_register_module(&def));
     HMODULE a = LoadLibraryA("PdxTest");
     HMODULE b = LoadLibraryA("c:\\somewhere\\PDXTEST.DLL");
-    ASSERT_NE(a, (HMODULE)NULL);
+    ASSERT_NE(a, (HMODULE)nullptr);
     EXPECT_EQ(a, b);
     EXPECT_EQ(hooks.loads, 1);
     EXPECT_EQ(pdxrt_module_refcount("pdxtest.dll"), 2u);
     typedef int (*AnswerFn)(void);
     AnswerFn fn = (AnswerFn)(void*)GetProcAddress(a, "Answer");
-    ASSERT_NE(fn, (AnswerFn)NULL);
+    ASSERT_NE(fn, (AnswerFn)nullptr);
     EXPECT_EQ(fn(), 42);
     SetLastError(0);
-    EXPECT_EQ(GetProcAddress(a, "answer"), (FARPROC)NULL) << "export names keep their case";
+    EXPECT_EQ(GetProcAddress(a, "answer"), (FARPROC)nullptr) << "export names keep their case";
     EXPECT_EQ(GetLastError(), ERROR_PROC_NOT_FOUND);
     EXPECT_FALSE(pdxrt_register_module(&def)) << "no replacement while loaded";
     EXPECT_FALSE(pdxrt_unregister_module("pdxtest.dll"));
@@ -49,28 +48,26 @@ TEST(ModuleRegistry, HooksRunOnFirstLoadAndLastFree)
     EXPECT_FALSE(FreeLibrary(a)) << "an unloaded module's handle is stale";
     EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
     EXPECT_TRUE(pdxrt_unregister_module("PDXTEST"));
-    EXPECT_EQ(LoadLibraryA("pdxtest.dll"), (HMODULE)NULL);
+    EXPECT_EQ(LoadLibraryA("pdxtest.dll"), (HMODULE)nullptr);
 }
 
-TEST(ModuleRegistry, TrailingDotMeansNoExtension)
-{
-    PdxRtModuleDef def = {"pdxdot.dll", kExports, 1, NULL, NULL, NULL};
+TEST(ModuleRegistry, TrailingDotMeansNoExtension) {
+    PdxRtModuleDef def = {"pdxdot.dll", kExports, 1, nullptr, nullptr, nullptr};
     ASSERT_TRUE(pdxrt_register_module(&def));
     SetLastError(0);
-    EXPECT_EQ(LoadLibraryA("pdxdot."), (HMODULE)NULL);
+    EXPECT_EQ(LoadLibraryA("pdxdot."), (HMODULE)nullptr);
     EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
     pdxrt_unregister_module("pdxdot.dll");
 }
 
-TEST(ModuleRegistry, ReplacementWhileUnloadedTakesEffect)
-{
+TEST(ModuleRegistry, ReplacementWhileUnloadedTakesEffect) {
     Hooks first, second;
-    PdxRtModuleDef a = {"pdxrepl.dll", kExports, 1, OnLoad, NULL, &first};
-    PdxRtModuleDef b = {"pdxrepl.dll", kExports, 1, OnLoad, NULL, &second};
+    PdxRtModuleDef a = {"pdxrepl.dll", kExports, 1, OnLoad, nullptr, &first};
+    PdxRtModuleDef b = {"pdxrepl.dll", kExports, 1, OnLoad, nullptr, &second};
     ASSERT_TRUE(pdxrt_register_module(&a));
     ASSERT_TRUE(pdxrt_register_module(&b));
     HMODULE h = LoadLibraryA("pdxrepl.dll");
-    ASSERT_NE(h, (HMODULE)NULL);
+    ASSERT_NE(h, (HMODULE)nullptr);
     EXPECT_EQ(first.loads, 0);
     EXPECT_EQ(second.loads, 1);
     FreeLibrary(h);
@@ -81,44 +78,41 @@ static Hooks g_provided;
 static const PdxRtModuleDef kProvidedHid = {"hid.dll", kExports, 1, OnLoad, OnUnload, &g_provided};
 static int g_provider_asked;
 
-static const PdxRtModuleDef* Provider(const char* name)
-{
+static const PdxRtModuleDef* Provider(const char* name) {
     g_provider_asked++;
-    return strcmp(name, "hid.dll") == 0 ? &kProvidedHid : NULL;
+    return strcmp(name, "hid.dll") == 0 ? &kProvidedHid : nullptr;
 }
 
-TEST(ModuleRegistry, DefaultProviderServesHidStackOnly)
-{
+TEST(ModuleRegistry, DefaultProviderServesHidStackOnly) {
     pdxrt_set_default_module_provider(Provider);
     HMODULE hid = LoadLibraryA("HID.DLL");
-    ASSERT_NE(hid, (HMODULE)NULL);
+    ASSERT_NE(hid, (HMODULE)nullptr);
     EXPECT_EQ(g_provided.loads, 1);
-    EXPECT_NE(GetProcAddress(hid, "Answer"), (FARPROC)NULL);
+    EXPECT_NE(GetProcAddress(hid, "Answer"), (FARPROC)nullptr);
     SetLastError(0);
-    EXPECT_EQ(LoadLibraryA("setupapi.dll"), (HMODULE)NULL) << "the provider has none";
+    EXPECT_EQ(LoadLibraryA("setupapi.dll"), (HMODULE)nullptr) << "the provider has none";
     EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
     int asked = g_provider_asked;
-    EXPECT_EQ(LoadLibraryA("user32.dll"), (HMODULE)NULL);
+    EXPECT_EQ(LoadLibraryA("user32.dll"), (HMODULE)nullptr);
     EXPECT_EQ(g_provider_asked, asked) << "only the HID-stack libraries are asked for";
     EXPECT_TRUE(FreeLibrary(hid));
     EXPECT_EQ(g_provided.unloads, 1);
-    pdxrt_set_default_module_provider(NULL);
+    pdxrt_set_default_module_provider(nullptr);
     pdxrt_unregister_module("hid.dll");
 }
 
-TEST(ModuleRegistry, RegisteredDefinitionWinsOverProvider)
-{
+TEST(ModuleRegistry, RegisteredDefinitionWinsOverProvider) {
     pdxrt_set_default_module_provider(Provider);
     Hooks mine;
-    PdxRtModuleDef def = {"hid.dll", kExports, 1, OnLoad, NULL, &mine};
+    PdxRtModuleDef def = {"hid.dll", kExports, 1, OnLoad, nullptr, &mine};
     ASSERT_TRUE(pdxrt_register_module(&def));
     int asked = g_provider_asked;
     HMODULE hid = LoadLibraryA("hid.dll");
-    ASSERT_NE(hid, (HMODULE)NULL);
+    ASSERT_NE(hid, (HMODULE)nullptr);
     EXPECT_EQ(mine.loads, 1);
     EXPECT_EQ(g_provider_asked, asked);
     FreeLibrary(hid);
-    pdxrt_set_default_module_provider(NULL);
+    pdxrt_set_default_module_provider(nullptr);
     pdxrt_unregister_module("hid.dll");
 }
 

@@ -23,27 +23,24 @@ struct OpenCall {
     int calls = 0;
 };
 
-static int Open(void* ctx, const char* path, DWORD access, DWORD, DWORD, int* kind, DWORD*, DWORD* error)
-{
+static int Open(void* ctx, const char* path, DWORD access, DWORD, DWORD, int* kind, DWORD*, DWORD* error) {
     OpenCall* c = (OpenCall*)ctx;
     c->calls++;
     c->path = path;
     c->access = access;
     *kind = c->kind;
-    if (c->fd < 0)
-        *error = c->error;
+    if (c->fd < 0) *error = c->error;
     return c->fd;
 }
 
-TEST(PathHandlers, LongestPrefixWinsWithoutRegardToCase)
-{
+TEST(PathHandlers, LongestPrefixWinsWithoutRegardToCase) {
     OpenCall shortc, longc;
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
     longc.fd = sv[0];
     ASSERT_TRUE(pdxrt_register_path_handler("\\\\?\\pdxp#", Open, &shortc));
     ASSERT_TRUE(pdxrt_register_path_handler("\\\\?\\pdxp#long#", Open, &longc));
-    HANDLE h = CreateFileA("\\\\?\\PDXP#LONG#dev1", GENERIC_READ, 3, NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE h = CreateFileA("\\\\?\\PDXP#LONG#dev1", GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(longc.calls, 1);
     EXPECT_EQ(shortc.calls, 0);
@@ -57,30 +54,27 @@ TEST(PathHandlers, LongestPrefixWinsWithoutRegardToCase)
     pdxrt_unregister_path_handler("\\\\?\\pdxp#long#");
 }
 
-TEST(PathHandlers, HandlerErrorIsTheLastError)
-{
+TEST(PathHandlers, HandlerErrorIsTheLastError) {
     OpenCall c;
     c.error = ERROR_SHARING_VIOLATION;
     ASSERT_TRUE(pdxrt_register_path_handler("\\\\?\\pdxerr#", Open, &c));
     SetLastError(0);
-    EXPECT_EQ(CreateFileA("\\\\?\\pdxerr#x", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CreateFileA("\\\\?\\pdxerr#x", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
     ASSERT_TRUE(pdxrt_unregister_path_handler("\\\\?\\pdxerr#"));
     SetLastError(0);
-    EXPECT_EQ(CreateFileA("\\\\?\\pdxerr#x", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CreateFileA("\\\\?\\pdxerr#x", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(c.calls, 1);
 }
 
-TEST(PathHandlers, HandleFdOfNonFileIsMinusOne)
-{
-    HANDLE e = CreateEventA(NULL, TRUE, FALSE, NULL);
+TEST(PathHandlers, HandleFdOfNonFileIsMinusOne) {
+    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     EXPECT_EQ(pdxrt_handle_fd(e), -1);
     CloseHandle(e);
 }
 
-TEST(PlainFiles, EachReadTakesOneReport)
-{
+TEST(PlainFiles, EachReadTakesOneReport) {
     CompletionLog().clear();
     RawChannel ch;  // a datagram descriptor opened as a plain file
     ASSERT_TRUE(OpenRawChannel(&ch, PDXRT_FILE_PLAIN));
@@ -105,14 +99,13 @@ TEST(PlainFiles, EachReadTakesOneReport)
     CloseRawChannel(&ch);
 }
 
-TEST(PlainFiles, RegularFileUsesOffsets)
-{
+TEST(PlainFiles, RegularFileUsesOffsets) {
     CompletionLog().clear();
     char path[] = "/tmp/pdxrt-file-XXXXXX";
     int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
     close(fd);
-    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_FLAG_OVERLAPPED, NULL);
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_FLAG_OVERLAPPED, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     OVERLAPPED ov = {};
     ov.Offset = 4;
@@ -134,7 +127,7 @@ TEST(PlainFiles, RegularFileUsesOffsets)
     EXPECT_EQ(CompletionLog()[2].error, ERROR_HANDLE_EOF);
     CloseHandle(h);
     SetLastError(0);
-    EXPECT_EQ(CreateFileA(path, GENERIC_READ, 0, NULL, CREATE_NEW, 0, NULL), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CreateFileA(path, GENERIC_READ, 0, nullptr, CREATE_NEW, 0, nullptr), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), 80u) << "ERROR_FILE_EXISTS";
     unlink(path);
 }

@@ -15,16 +15,14 @@
 
 static HANDLE g_go;
 
-static DWORD WINAPI EndsByExitThread(LPVOID arg)
-{
+static DWORD WINAPI EndsByExitThread(LPVOID arg) {
     (void)arg;
     WaitForSingleObject(g_go, INFINITE);
     ExitThread(42);
     return 0;
 }
 
-int main(void)
-{
+int main(void) {
     if (dlopen("libgcc_s.so.1", RTLD_LAZY | RTLD_NOLOAD)) {
         puts("libgcc_s is loaded already: nothing to probe");
         return 77;
@@ -39,8 +37,7 @@ int main(void)
     getrlimit(RLIMIT_NOFILE, &limit);
     limit.rlim_cur = 64;
     setrlimit(RLIMIT_NOFILE, &limit);
-    while (open("/dev/null", O_RDONLY) >= 0) {
-    }
+    while (open("/dev/null", O_RDONLY) >= 0) {}
     if (errno != EMFILE) {
         perror("filling the descriptor table");
         return 1;

@@ -215,7 +215,7 @@ TEST_F(ChannelIo, UnpluggedInterfaceFailsIoAndOpens) {
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
     HidStack hs;
     ASSERT_TRUE(hs.load());
-    EXPECT_EQ(enumerate_all(hs).size(), 2u); // only device 1 is present
+    EXPECT_EQ(enumerate_all(hs).size(), 2u);  // only device 1 is present
     pdxsim_plug(0, -1);
     EXPECT_EQ(enumerate_all(hs).size(), 4u);
     HANDLE again = open(0, 1, GENERIC_READ);
@@ -243,4 +243,4 @@ TEST_F(ChannelIo, CounterGeneratorSendsNumberedReportsWithoutLoss) {
     CloseHandle(h);
 }
 
-} // namespace
+}  // namespace

@@ -62,7 +62,7 @@ TEST_F(CompletionFaults, FailedWritesCompleteWithTheErrorThenRecover) {
     ASSERT_TRUE(wait_done(w));
     EXPECT_EQ(w.error, 0u);
     EXPECT_EQ(w.bytes, 65u);
-    EXPECT_EQ(pdxsim_write_count(0, 1), 2u); // both were captured
+    EXPECT_EQ(pdxsim_write_count(0, 1), 2u);  // both were captured
 }
 
 TEST_F(CompletionFaults, ZeroByteWrites) {
@@ -84,7 +84,7 @@ TEST_F(CompletionFaults, HeldWritesCompleteOnlyWhenReleased) {
     ASSERT_TRUE(WriteFileEx(h, w.buf, 65, &w.ov, on_complete));
     ASSERT_TRUE(pdxsim_wait_writes(0, 1, 1, 10000));
     EXPECT_EQ(pdxsim_held_writes(0, 1), 1u);
-    EXPECT_EQ(SleepEx(0, TRUE), 0u); // nothing has completed
+    EXPECT_EQ(SleepEx(0, TRUE), 0u);  // nothing has completed
     EXPECT_EQ(w.calls, 0);
     EXPECT_EQ(pdxsim_release_writes(0, 1, 0), 1u);
     ASSERT_TRUE(wait_done(w));
@@ -150,4 +150,4 @@ TEST_F(CompletionFaults, OpensAreRecordedWithTheirAccess) {
     EXPECT_EQ(opens[0].still_open, 0);
 }
 
-} // namespace
+}  // namespace

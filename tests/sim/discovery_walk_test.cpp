@@ -172,7 +172,7 @@ TEST_F(DiscoveryWalk, SerialIsCutToTheBufferWithoutTerminator) {
     memset(buf, 0xFF, sizeof buf);
     EXPECT_TRUE(hs.GetSerialNumberString(h, buf, 18));
     EXPECT_EQ(buf[8], 'I');
-    EXPECT_EQ(buf[9], 0xFFFF); // nothing written past the 18 bytes
+    EXPECT_EQ(buf[9], 0xFFFF);  // nothing written past the 18 bytes
     CloseHandle(h);
 }
 
@@ -213,4 +213,4 @@ TEST_F(DiscoveryWalk, LibrariesAreCountedPerLoadAndFree) {
     EXPECT_EQ(c.loads[PDXSIM_LIB_SETUPAPI], 0u);
 }
 
-} // namespace
+}  // namespace

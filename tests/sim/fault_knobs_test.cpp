@@ -205,7 +205,7 @@ TEST_F(FaultKnobs, MissingLibraryCannotBeLoaded) {
     hs.unload();
     PdxSimCounters c;
     pdxsim_get_counters(&c);
-    EXPECT_EQ(c.loads[PDXSIM_LIB_HID], 1u); // the load in SetUp
+    EXPECT_EQ(c.loads[PDXSIM_LIB_HID], 1u);  // the load in SetUp
     EXPECT_EQ(c.frees[PDXSIM_LIB_HID], 1u);
     EXPECT_EQ(c.loads[PDXSIM_LIB_SETUPAPI], 2u);
     EXPECT_EQ(c.frees[PDXSIM_LIB_SETUPAPI], 2u);
@@ -227,4 +227,4 @@ TEST_F(FaultKnobs, MissingEntryPointIsNotExported) {
     EXPECT_NE(hs.GetPreparsedData, nullptr);
 }
 
-} // namespace
+}  // namespace

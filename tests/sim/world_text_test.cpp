@@ -23,12 +23,13 @@ TEST(WorldText, DevicesProductsAndSerials) {
 
 TEST(WorldText, ForeignDevicesOrderAndSpecialSerials) {
     char err[128];
-    ASSERT_TRUE(pdxsim_parse_world("3 devices, products 0x2A10 0x2A11, version 0x0203, serials fail and string0, "
-                                   "1 foreign vendor 0x046D product 0xC52B, order interleaved",
-                                   &world, err, sizeof err))
+    ASSERT_TRUE(
+        pdxsim_parse_world("3 devices, products 0x2A10 0x2A11, version 0x0203, serials fail and string0, "
+                           "1 foreign vendor 0x046D product 0xC52B, order interleaved",
+                           &world, err, sizeof err))
         << err;
     ASSERT_EQ(world.device_count, 4);
-    EXPECT_EQ(world.device[2].product_id, 0x2A11); // the last value repeats
+    EXPECT_EQ(world.device[2].product_id, 0x2A11);  // the last value repeats
     EXPECT_EQ(world.device[2].version, 0x0203);
     EXPECT_TRUE(world.device[0].iface[0].faults.serial_fail);
     EXPECT_EQ(world.device[1].serial_kind, PDXSIM_SERIAL_STRING0);
@@ -44,7 +45,8 @@ TEST(WorldText, NoParentsFailsEveryWalkFromAnInterface) {
     PdxSimWorld world;
     ASSERT_TRUE(pdxsim_parse_world("2 devices, no parents", &world, nullptr, 0));
     for (int d = 0; d < 2; d++)
-        for (int i = 0; i < world.device[d].interface_count; i++) EXPECT_EQ(1, world.device[d].iface[i].faults.parent_fail_step);
+        for (int i = 0; i < world.device[d].interface_count; i++)
+            EXPECT_EQ(1, world.device[d].iface[i].faults.parent_fail_step);
 }
 
 TEST(WorldText, ErrorsNameTheProblem) {
@@ -68,4 +70,4 @@ TEST(WorldText, ParsedWorldInstallsAndEnumerates) {
     pdxsim_uninstall();
 }
 
-} // namespace
+}  // namespace

@@ -44,10 +44,9 @@ const uint16_t kVendor = 0x1F3A;
 // Vendor-defined collection with one input and one output report of
 // `len` bytes, no report id.
 std::string report_descriptor(uint8_t len) {
-    const uint8_t d[] = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01,
-                         0x09, 0x02, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, len, 0x81, 0x02,
-                         0x09, 0x03, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, len, 0x91, 0x02,
-                         0xC0};
+    const uint8_t d[] = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x09, 0x02, 0x15, 0x00, 0x26,
+                         0xFF, 0x00, 0x75, 0x08, 0x95, len,  0x81, 0x02, 0x09, 0x03, 0x15, 0x00,
+                         0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, len,  0x91, 0x02, 0xC0};
     return std::string((const char*)d, sizeof d);
 }
 
@@ -140,9 +139,7 @@ void answer_pipe1(const uint8_t* w) {
     uint8_t r[8] = {0};
     uint32_t pins = g_chip.pins;
     switch (w[0]) {
-    case 0x01:
-        memcpy(r, w, 8);
-        break;
+    case 0x01: memcpy(r, w, 8); break;
     case 0x02: {
         uint16_t ids[3] = {kVendor, g_chip.product, g_chip.revision};
         r[0] = 0x02;
@@ -157,9 +154,7 @@ void answer_pipe1(const uint8_t* w) {
         r[0] = 0x03;
         for (int k = 0; k < 4; k++) r[1 + k] = (uint8_t)(pins >> (8 * k));
         break;
-    default:
-        r[0] = 0xFF;
-        r[1] = w[0];
+    default: r[0] = 0xFF; r[1] = w[0];
     }
     if (write(g_chip.fd[1], r, sizeof r) != (ssize_t)sizeof r) say("error write pipe 1: %s", strerror(errno));
 }
@@ -224,17 +219,22 @@ void send_paced(uint32_t start, uint32_t count, uint32_t rate) {
     say("sent %u", count);
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
     std::string name = "chip";
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string k = argv[i], v = argv[i + 1];
-        if (k == "--udc") g_chip.udc = v;
-        else if (k == "--name") name = v;
-        else if (k == "--product") g_chip.product = (uint16_t)strtoul(v.c_str(), nullptr, 0);
-        else if (k == "--revision") g_chip.revision = (uint16_t)strtoul(v.c_str(), nullptr, 0);
-        else if (k == "--serial") g_chip.serial = v;
+        if (k == "--udc")
+            g_chip.udc = v;
+        else if (k == "--name")
+            name = v;
+        else if (k == "--product")
+            g_chip.product = (uint16_t)strtoul(v.c_str(), nullptr, 0);
+        else if (k == "--revision")
+            g_chip.revision = (uint16_t)strtoul(v.c_str(), nullptr, 0);
+        else if (k == "--serial")
+            g_chip.serial = v;
     }
     if (g_chip.udc.empty() || !g_chip.product) {
         fprintf(stderr, "usage: pdxchip --udc UDC --name N --product P --revision R [--serial S]\n");

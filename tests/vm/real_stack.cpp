@@ -96,8 +96,10 @@ public:
     bool WaitExit(Clock::duration wait) {
         auto deadline = Clock::now() + wait;
         while (!exited_ && Clock::now() < deadline) {
-            if (waitpid(pid_, &status_, WNOHANG) == pid_) exited_ = true;
-            else std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (waitpid(pid_, &status_, WNOHANG) == pid_)
+                exited_ = true;
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         return exited_;
     }
@@ -141,14 +143,14 @@ private:
 int CreateUhidDevice(uint16_t vendor, uint16_t product) {
     int fd = open("/dev/uhid", O_RDWR | O_CLOEXEC);
     if (fd < 0) return -1;
-    const uint8_t rd[] = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x09, 0x02, 0x15, 0x00, 0x26, 0xFF, 0x00,
-                          0x75, 0x08, 0x95, 0x04, 0x81, 0x02, 0x09, 0x03, 0x91, 0x02, 0xC0};
+    const uint8_t rd[] = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x09, 0x02, 0x15, 0x00, 0x26, 0xFF,
+                          0x00, 0x75, 0x08, 0x95, 0x04, 0x81, 0x02, 0x09, 0x03, 0x91, 0x02, 0xC0};
     uhid_event ev;
     memset(&ev, 0, sizeof ev);
     ev.type = UHID_CREATE2;
     snprintf((char*)ev.u.create2.name, sizeof ev.u.create2.name, "foreign %04x:%04x", vendor, product);
     ev.u.create2.rd_size = sizeof rd;
-    ev.u.create2.bus = 0x03; // BUS_USB
+    ev.u.create2.bus = 0x03;  // BUS_USB
     ev.u.create2.vendor = vendor;
     ev.u.create2.product = product;
     memcpy(ev.u.create2.rd_data, rd, sizeof rd);
@@ -159,12 +161,12 @@ int CreateUhidDevice(uint16_t vendor, uint16_t product) {
     return fd;
 }
 
-std::string g_build;     // the build tree: bin/ holds the library's programs
-std::string g_cache;     // a writable directory that outlives the VM
+std::string g_build;  // the build tree: bin/ holds the library's programs
+std::string g_cache;  // a writable directory that outlives the VM
 
 struct Chips {
-    Child* a = nullptr; // 0x2A10, serial A1B2C3D4, revision 0x0102
-    Child* b = nullptr; // 0x2A11, no serial, revision 0x0201
+    Child* a = nullptr;  // 0x2A10, serial A1B2C3D4, revision 0x0102
+    Child* b = nullptr;  // 0x2A11, no serial, revision 0x0201
     int foreign[2] = {-1, -1};
 };
 Chips g_chips;
@@ -194,11 +196,11 @@ public:
     void SetUp() override {
         g_chips.a = new Child({ChipFirmware(), "--udc", "dummy_udc.0", "--name", "a", "--product", "0x2A10",
                                "--revision", "0x0102", "--serial", "A1B2C3D4"});
-        g_chips.b = new Child({ChipFirmware(), "--udc", "dummy_udc.1", "--name", "b", "--product", "0x2A11",
-                               "--revision", "0x0201"});
+        g_chips.b = new Child(
+            {ChipFirmware(), "--udc", "dummy_udc.1", "--name", "b", "--product", "0x2A11", "--revision", "0x0201"});
         ASSERT_EQ(g_chips.a->Expect("ready"), "ready") << g_chips.a->Seen();
         ASSERT_EQ(g_chips.b->Expect("ready"), "ready") << g_chips.b->Seen();
-        g_chips.foreign[0] = CreateUhidDevice(0x1F3A, 0x2A12); // the vendor's, not the family's
+        g_chips.foreign[0] = CreateUhidDevice(0x1F3A, 0x2A12);  // the vendor's, not the family's
         g_chips.foreign[1] = CreateUhidDevice(0x046D, 0xC077);
         ASSERT_GE(g_chips.foreign[0], 0);
         ASSERT_GE(g_chips.foreign[1], 0);
@@ -255,7 +257,7 @@ TEST_F(RealStack, WritesArriveAsTheChipSeesThemOnBothPipes) {
     ASSERT_EQ(PdxKitWrite(a_, 0, latches, sizeof latches), sizeof latches);
     EXPECT_EQ(g_chips.a->Expect("out0"), "out0 11223344");
     uint8_t report[5] = {0};
-    ASSERT_EQ(PdxKitRead(a_, 0, report, sizeof report), 5u); // the chip's answer
+    ASSERT_EQ(PdxKitRead(a_, 0, report, sizeof report), 5u);  // the chip's answer
     EXPECT_EQ(Pins(report), 0x44332211u);
 
     uint8_t echo[9] = {0, 0x01, 0xA0, 0x0A, 0x00, 0xFF, 0x0D, 0x0A, 0x55};
@@ -286,8 +288,10 @@ TEST_F(RealStack, PortReportsArriveInOrderEachOnce) {
     uint32_t v = 0;
     auto deadline = Clock::now() + kEventWait;
     while ((taken.empty() || taken.back() != 0x2000 + 39) && Clock::now() < deadline) {
-        if (PdxKitReadImmediate(b_, &v)) taken.push_back(v);
-        else std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (PdxKitReadImmediate(b_, &v))
+            taken.push_back(v);
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     ASSERT_FALSE(taken.empty());
     EXPECT_EQ(taken.back(), 0x2000u + 39);
@@ -414,8 +418,7 @@ void Unplugging::UnplugUnderLoad(uint32_t timeout) {
     });
     writer.thread = std::thread([&] {
         uint8_t echo[9] = {0, 0x01};
-        while ((writer.result = PdxKitWrite(b, 1, echo, sizeof echo)) == sizeof echo) {
-        }
+        while ((writer.result = PdxKitWrite(b, 1, echo, sizeof echo)) == sizeof echo) {}
         writer.error = PdxKitGetLastError();
         writer.done = true;
     });
@@ -482,7 +485,7 @@ TEST_F(Unplugging, WineStackSeesTheChipAsOneDeviceWithBothPipes) {
     Replug(g_chips.b);
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);

@@ -34,19 +34,23 @@ int CommandList(const ToolOptions& options) {
         return status;
     }
     uint32_t count = PdxKitGetNumDevs();
-    if (options.json) printf("[\n");
-    else printf("%-3s %-18s %-8s %-8s %-10s %s\n", "#", "handle", "product", "revision", "serial", "pipes");
+    if (options.json)
+        printf("[\n");
+    else
+        printf("%-3s %-18s %-8s %-8s %-10s %s\n", "#", "handle", "product", "revision", "serial", "pipes");
     for (uint32_t n = 1; n <= count; ++n) {
         PdxKitHandle device = PdxKitGetDeviceHandle(n);
         std::string serial = SerialText(device);
         if (options.json) {
-            printf("  {\"number\": %u, \"handle\": \"0x%" PRIxPTR "\", \"product_id\": \"0x%04X\", \"revision\": \"0x%04X\", "
+            printf("  {\"number\": %u, \"handle\": \"0x%" PRIxPTR
+                   "\", \"product_id\": \"0x%04X\", \"revision\": \"0x%04X\", "
                    "\"serial\": %s, \"pipes\": \"%s\"}%s\n",
                    n, HandleBits(device), PdxKitGetProductId(device), PdxKitGetRevision(device),
                    serial.empty() ? "null" : JsonString(serial).c_str(), PipesText(device), n < count ? "," : "");
         } else {
-            printf("%-3u 0x%-16" PRIxPTR " 0x%04X   0x%04X   %-10s %s\n", n, HandleBits(device), PdxKitGetProductId(device),
-                   PdxKitGetRevision(device), serial.empty() ? "(none)" : serial.c_str(), PipesText(device));
+            printf("%-3u 0x%-16" PRIxPTR " 0x%04X   0x%04X   %-10s %s\n", n, HandleBits(device),
+                   PdxKitGetProductId(device), PdxKitGetRevision(device), serial.empty() ? "(none)" : serial.c_str(),
+                   PipesText(device));
         }
     }
     if (options.json) printf("]\n");

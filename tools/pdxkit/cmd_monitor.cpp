@@ -22,9 +22,9 @@ struct DeviceView {
     int number = 0;
     PdxKitHandle handle = nullptr;
     uint32_t pins = 0xFFFFFFFF;
-    uint32_t changed = 0;        // bits that changed with the latest report
+    uint32_t changed = 0;  // bits that changed with the latest report
     uint64_t reports = 0;
-    uint64_t dropped = 0;        // sequence gaps (only with --sequence)
+    uint64_t dropped = 0;  // sequence gaps (only with --sequence)
     bool have_sequence = false;
     uint32_t last_sequence = 0;
     uint64_t reports_at_last_draw = 0;
@@ -73,8 +73,8 @@ void Record(Monitor& m, DeviceView& view, const uint8_t* report, uint32_t len) {
     if (m.line_mode) {
         double t = NowSeconds() - m.start;
         if (m.json)
-            printf("{\"time\": %.6f, \"device\": %d, \"pins\": \"0x%08X\", \"report\": \"%s\"}\n", t, view.number,
-                   pins, HexBytes(report, len).c_str());
+            printf("{\"time\": %.6f, \"device\": %d, \"pins\": \"0x%08X\", \"report\": \"%s\"}\n", t, view.number, pins,
+                   HexBytes(report, len).c_str());
         else
             printf("%10.6f  device %d  pins 0x%08X  %s\n", t, view.number, pins, PinRow(pins, 0, false).c_str());
         fflush(stdout);

@@ -85,21 +85,21 @@ int CommandWrite(const ToolOptions& options) {
     uint32_t timeout = options.timeout_ms < 0 ? kDefaultTimeoutMs : static_cast<uint32_t>(options.timeout_ms);
     PdxKitSetWriteTimeout(device, timeout);
     ClearLastError();
-    uint32_t written = PdxKitWrite(device, static_cast<uint32_t>(options.pipe), bytes.data(),
-                                   static_cast<uint32_t>(bytes.size()));
+    uint32_t written =
+        PdxKitWrite(device, static_cast<uint32_t>(options.pipe), bytes.data(), static_cast<uint32_t>(bytes.size()));
     if (written == 0) {
         uint32_t error = ToolLastError();
         fprintf(stderr, "pdxkit: %s\n", DescribeError("write failed", error).c_str());
         status = error == PDXKIT_ERROR_TIMEOUT ? kExitTimeout : kExitFailed;
     } else {
-        if (!options.json) printf("wrote %u bytes to pipe %d: %s\n", written, options.pipe,
-                                  HexBytes(bytes.data(), written).c_str());
+        if (!options.json)
+            printf("wrote %u bytes to pipe %d: %s\n", written, options.pipe, HexBytes(bytes.data(), written).c_str());
         if (options.read_back_ms >= 0) {
             // Pipe 0 answers arrive as port reports (5 bytes); pipe 1 answers
             // are read directly with a buffer for the largest report.
             uint32_t length = options.length > 0 ? static_cast<uint32_t>(options.length) : options.pipe == 0 ? 5 : 65;
-            status = ReadAndPrint(device, options.pipe, length, static_cast<uint32_t>(options.read_back_ms),
-                                  options.json);
+            status =
+                ReadAndPrint(device, options.pipe, length, static_cast<uint32_t>(options.read_back_ms), options.json);
         } else if (options.json) {
             printf("{\"pipe\": %d, \"written\": %u}\n", options.pipe, written);
         }

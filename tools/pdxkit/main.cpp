@@ -91,20 +91,32 @@ bool ParseOptions(int argc, char** argv, std::string* command, ToolOptions* o) {
             o->sequence = true;
         } else if (a == "-d" || a == "--device") {
             if (!TakeNumber(argc, argv, &i, &n)) return false;
-            if (n < 1) { fprintf(stderr, "pdxkit: devices are numbered from 1\n"); return false; }
+            if (n < 1) {
+                fprintf(stderr, "pdxkit: devices are numbered from 1\n");
+                return false;
+            }
             o->device = static_cast<int>(n);
         } else if (a == "-p" || a == "--pipe") {
             if (!TakeNumber(argc, argv, &i, &n)) return false;
-            if (n < 0 || n > 1) { fprintf(stderr, "pdxkit: the pipe is 0 or 1\n"); return false; }
+            if (n < 0 || n > 1) {
+                fprintf(stderr, "pdxkit: the pipe is 0 or 1\n");
+                return false;
+            }
             o->pipe = static_cast<int>(n);
         } else if (a == "-n" || a == "--length") {
             if (!TakeNumber(argc, argv, &i, &o->length)) return false;
         } else if (a == "--count") {
             if (!TakeNumber(argc, argv, &i, &o->count)) return false;
-            if (o->count < 1) { fprintf(stderr, "pdxkit: --count takes a number of reports >= 1\n"); return false; }
+            if (o->count < 1) {
+                fprintf(stderr, "pdxkit: --count takes a number of reports >= 1\n");
+                return false;
+            }
         } else if (a == "--timeout") {
             if (!TakeNumber(argc, argv, &i, &o->timeout_ms)) return false;
-            if (o->timeout_ms < 0) { fprintf(stderr, "pdxkit: --timeout takes milliseconds >= 0\n"); return false; }
+            if (o->timeout_ms < 0) {
+                fprintf(stderr, "pdxkit: --timeout takes milliseconds >= 0\n");
+                return false;
+            }
         } else if (a == "--read-back") {
             if (!TakeNumber(argc, argv, &i, &o->read_back_ms)) return false;
         } else if (a.size() > 1 && a[0] == '-') {

@@ -20,17 +20,17 @@ enum ToolExit {
 };
 
 struct ToolOptions {
-    std::string simulate;      // world text; empty: real hardware
-    std::string drive;         // simulated inputs: "random:HZ", "counter:HZ" or ""
+    std::string simulate;  // world text; empty: real hardware
+    std::string drive;     // simulated inputs: "random:HZ", "counter:HZ" or ""
     bool json = false;
     bool help = false;
-    int device = 0;            // 1-based; 0 = all (monitor) / 1 (read, write)
-    int pipe = -1;             // -1: not given
-    long count = -1;           // monitor: reports to show; -1 without limit
-    long timeout_ms = -1;      // -1: command default
-    long length = 0;           // read: bytes
-    long read_back_ms = -1;    // write: read one answer afterwards
-    bool sequence = false;     // monitor: data bytes are sequence numbers
+    int device = 0;                 // 1-based; 0 = all (monitor) / 1 (read, write)
+    int pipe = -1;                  // -1: not given
+    long count = -1;                // monitor: reports to show; -1 without limit
+    long timeout_ms = -1;           // -1: command default
+    long length = 0;                // read: bytes
+    long read_back_ms = -1;         // write: read one answer afterwards
+    bool sequence = false;          // monitor: data bytes are sequence numbers
     std::vector<std::string> args;  // positional arguments after the command
 };
 

@@ -46,8 +46,7 @@ int OpenDevices(PdxKitHandle* first) {
 
 PdxKitHandle DeviceOrComplain(int n) {
     PdxKitHandle device = PdxKitGetDeviceHandle(static_cast<uint32_t>(n));
-    if (device == nullptr)
-        fprintf(stderr, "pdxkit: no device %d (%u found)\n", n, PdxKitGetNumDevs());
+    if (device == nullptr) fprintf(stderr, "pdxkit: no device %d (%u found)\n", n, PdxKitGetNumDevs());
     return device;
 }
 

@@ -48,9 +48,7 @@ uint32_t FromJava(JNIEnv* env, jintArray array, uint8_t* bytes, uint32_t capacit
     return (uint32_t)n;
 }
 
-DeviceRecord* RecordOf(jint number) {
-    return static_cast<DeviceRecord*>(PdxKitGetDeviceHandle((uint32_t)number));
-}
+DeviceRecord* RecordOf(jint number) { return static_cast<DeviceRecord*>(PdxKitGetDeviceHandle((uint32_t)number)); }
 
 uint64_t NowMs() {
     timespec now;
@@ -62,9 +60,7 @@ uint64_t NowMs() {
 
 extern "C" {
 
-JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void* reserved) {
-    return MakeGlobal() ? JNI_VERSION_1_8 : JNI_ERR;
-}
+JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void* reserved) { return MakeGlobal() ? JNI_VERSION_1_8 : JNI_ERR; }
 
 // ---- SimulatedChips ---------------------------------------------------------
 
@@ -76,8 +72,7 @@ JNIEXPORT jboolean JNICALL Java_com_vantelo_pdx_sim_SimulatedChips_install(JNIEn
     return pdxsim_install(&world) ? JNI_TRUE : JNI_FALSE;
 }
 
-JNIEXPORT jstring JNICALL Java_com_vantelo_pdx_sim_SimulatedChips_installWorld(JNIEnv* env, jclass,
-                                                                               jstring text) {
+JNIEXPORT jstring JNICALL Java_com_vantelo_pdx_sim_SimulatedChips_installWorld(JNIEnv* env, jclass, jstring text) {
     static PdxSimWorld world;
     char error[256] = "";
     const char* chars = env->GetStringUTFChars(text, nullptr);
@@ -90,8 +85,8 @@ JNIEXPORT jstring JNICALL Java_com_vantelo_pdx_sim_SimulatedChips_installWorld(J
 
 JNIEXPORT void JNICALL Java_com_vantelo_pdx_sim_SimulatedChips_uninstall(JNIEnv*, jclass) { pdxsim_uninstall(); }
 
-JNIEXPORT jint JNICALL Java_com_vantelo_pdx_sim_SimulatedChips_sendReport(JNIEnv* env, jclass, jint device,
-                                                                          jint iface, jintArray report) {
+JNIEXPORT jint JNICALL Java_com_vantelo_pdx_sim_SimulatedChips_sendReport(JNIEnv* env, jclass, jint device, jint iface,
+                                                                          jintArray report) {
     uint8_t bytes[PDXSIM_MAX_REPORT];
     uint32_t n = FromJava(env, report, bytes, sizeof(bytes));
     return pdxsim_send_report(device, iface, bytes, n);
@@ -101,14 +96,12 @@ JNIEXPORT jint JNICALL Java_com_vantelo_pdx_sim_SimulatedChips_setPins(JNIEnv*, 
     return pdxsim_chip_set_pins(device, (uint32_t)value);
 }
 
-JNIEXPORT jint JNICALL Java_com_vantelo_pdx_sim_SimulatedChips_writeCount(JNIEnv*, jclass, jint device,
-                                                                          jint iface) {
+JNIEXPORT jint JNICALL Java_com_vantelo_pdx_sim_SimulatedChips_writeCount(JNIEnv*, jclass, jint device, jint iface) {
     return (jint)pdxsim_write_count(device, iface);
 }
 
-JNIEXPORT jboolean JNICALL Java_com_vantelo_pdx_sim_SimulatedChips_waitWrites(JNIEnv*, jclass, jint device,
-                                                                              jint iface, jint count,
-                                                                              jint timeout_ms) {
+JNIEXPORT jboolean JNICALL Java_com_vantelo_pdx_sim_SimulatedChips_waitWrites(JNIEnv*, jclass, jint device, jint iface,
+                                                                              jint count, jint timeout_ms) {
     return pdxsim_wait_writes(device, iface, (uint32_t)count, (uint32_t)timeout_ms) ? JNI_TRUE : JNI_FALSE;
 }
 
@@ -119,18 +112,18 @@ JNIEXPORT jintArray JNICALL Java_com_vantelo_pdx_sim_SimulatedChips_getWrite(JNI
     return ToJava(env, write.bytes, write.len);
 }
 
-JNIEXPORT jboolean JNICALL Java_com_vantelo_pdx_sim_SimulatedChips_holdWrites(JNIEnv*, jclass, jint device,
-                                                                              jint iface, jboolean hold) {
+JNIEXPORT jboolean JNICALL Java_com_vantelo_pdx_sim_SimulatedChips_holdWrites(JNIEnv*, jclass, jint device, jint iface,
+                                                                              jboolean hold) {
     return pdxsim_hold_writes(device, iface, hold ? 1 : 0) ? JNI_TRUE : JNI_FALSE;
 }
 
-JNIEXPORT jint JNICALL Java_com_vantelo_pdx_sim_SimulatedChips_releaseWrites(JNIEnv*, jclass, jint device,
-                                                                             jint iface, jint count) {
+JNIEXPORT jint JNICALL Java_com_vantelo_pdx_sim_SimulatedChips_releaseWrites(JNIEnv*, jclass, jint device, jint iface,
+                                                                             jint count) {
     return (jint)pdxsim_release_writes(device, iface, (uint32_t)count);
 }
 
-JNIEXPORT jboolean JNICALL Java_com_vantelo_pdx_sim_SimulatedChips_failWrites(JNIEnv*, jclass, jint device,
-                                                                              jint iface, jint count, jint error) {
+JNIEXPORT jboolean JNICALL Java_com_vantelo_pdx_sim_SimulatedChips_failWrites(JNIEnv*, jclass, jint device, jint iface,
+                                                                              jint count, jint error) {
     return pdxsim_fail_writes(device, iface, (uint32_t)count, (uint32_t)error) ? JNI_TRUE : JNI_FALSE;
 }
 
@@ -139,10 +132,9 @@ JNIEXPORT void JNICALL Java_com_vantelo_pdx_sim_SimulatedChips_unplug(JNIEnv*, j
 }
 
 JNIEXPORT jboolean JNICALL Java_com_vantelo_pdx_sim_SimulatedChips_startCounter(JNIEnv*, jclass, jint device,
-                                                                                jint rate_hz, jint start,
-                                                                                jint count) {
+                                                                                jint rate_hz, jint start, jint count) {
     return pdxsim_chip_start_counter(device, (uint32_t)rate_hz, (uint32_t)start, (uint32_t)count) ? JNI_TRUE
-                                                                                                : JNI_FALSE;
+                                                                                                  : JNI_FALSE;
 }
 
 JNIEXPORT jboolean JNICALL Java_com_vantelo_pdx_sim_SimulatedChips_waitGenerated(JNIEnv*, jclass, jint device,
@@ -158,9 +150,7 @@ JNIEXPORT jlong JNICALL Java_com_vantelo_pdx_sim_CSide_openDevice(JNIEnv*, jclas
 
 JNIEXPORT void JNICALL Java_com_vantelo_pdx_sim_CSide_closeDevice(JNIEnv*, jclass) { PdxKitCloseDevice(nullptr); }
 
-JNIEXPORT jlong JNICALL Java_com_vantelo_pdx_sim_CSide_numDevs(JNIEnv*, jclass) {
-    return (jlong)PdxKitGetNumDevs();
-}
+JNIEXPORT jlong JNICALL Java_com_vantelo_pdx_sim_CSide_numDevs(JNIEnv*, jclass) { return (jlong)PdxKitGetNumDevs(); }
 
 JNIEXPORT jlong JNICALL Java_com_vantelo_pdx_sim_CSide_deviceHandle(JNIEnv*, jclass, jint number) {
     return (jlong)(uintptr_t)PdxKitGetDeviceHandle((uint32_t)number);
@@ -203,9 +193,7 @@ JNIEXPORT jlong JNICALL Java_com_vantelo_pdx_sim_CSide_write(JNIEnv* env, jclass
     return (jlong)PdxKitWrite(PdxKitGetDeviceHandle((uint32_t)number), (uint32_t)pipe, bytes, n);
 }
 
-JNIEXPORT jint JNICALL Java_com_vantelo_pdx_sim_CSide_lastError(JNIEnv*, jclass) {
-    return (jint)PdxKitGetLastError();
-}
+JNIEXPORT jint JNICALL Java_com_vantelo_pdx_sim_CSide_lastError(JNIEnv*, jclass) { return (jint)PdxKitGetLastError(); }
 
 JNIEXPORT void JNICALL Java_com_vantelo_pdx_sim_CSide_setLastError(JNIEnv*, jclass, jint error) {
     PdxKitSetLastError((uint32_t)error);
