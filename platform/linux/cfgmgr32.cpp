@@ -6,7 +6,7 @@
 
 namespace {
 
-const CONFIGRET CR_OUT_OF_MEMORY_VALUE = 0x00000002u;
+const CONFIGRET kCrOutOfMemoryValue = 0x00000002u;
 
 }  // namespace
 
@@ -20,7 +20,7 @@ extern "C" CONFIGRET WINAPI PdxLinux_CM_Get_Parent(PDEVINST parent, DEVINST devi
     char above[PDX_SYSFS_PATH_MAX];
     if (!pdx_sysfs_is_device(path) || !pdx_sysfs_parent_device(path, above, sizeof(above))) return CR_NO_SUCH_DEVNODE;
     DEVINST found = pdx_devnode_for_path(above);
-    if (!found) return CR_OUT_OF_MEMORY_VALUE;
+    if (!found) return kCrOutOfMemoryValue;
     *parent = found;
     return CR_SUCCESS;
 }

@@ -13,11 +13,11 @@
 
 namespace {
 
-const NTSTATUS HIDP_STATUS_NULL_VALUE = (NTSTATUS)0x80110001;
+const NTSTATUS kHidpStatusNullValue = (NTSTATUS)0x80110001;
 // USB string descriptors hold at most 126 UTF-16 code units; HID_UNIQ and
 // the serial attribute are their UTF-8 form.
-const size_t MAX_STRING_UNITS = 126;
-const size_t MAX_STRING_UTF8 = MAX_STRING_UNITS * 3 + 1;
+const size_t kMaxStringUnits = 126;
+const size_t kMaxStringUtf8 = kMaxStringUnits * 3 + 1;
 
 struct PreparsedData {
     PdxHidDescriptorSummary summary;
@@ -25,13 +25,11 @@ struct PreparsedData {
 
 }  // namespace
 
-const GUID pdx_linux_hid_interface_guid = {
-    0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
-const GUID pdx_linux_hid_setup_class_guid = {
-    0x745A17A0, 0x74D3, 0x11D0, {0xB6, 0xFE, 0x00, 0xA0, 0xC9, 0x0F, 0x57, 0xDA}};
+const GUID kPdxLinuxHidInterfaceGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+const GUID kPdxLinuxHidSetupClassGuid = {0x745A17A0, 0x74D3, 0x11D0, {0xB6, 0xFE, 0x00, 0xA0, 0xC9, 0x0F, 0x57, 0xDA}};
 
 extern "C" void WINAPI PdxLinux_HidD_GetHidGuid(LPGUID guid) {
-    if (guid) *guid = pdx_linux_hid_interface_guid;
+    if (guid) *guid = kPdxLinuxHidInterfaceGuid;
 }
 
 extern "C" BOOLEAN WINAPI PdxLinux_HidD_GetAttributes(HANDLE device, PHIDD_ATTRIBUTES attributes) {
@@ -89,7 +87,7 @@ extern "C" BOOLEAN WINAPI PdxLinux_HidD_GetPreparsedData(HANDLE device, PHIDP_PR
 
 extern "C" NTSTATUS WINAPI PdxLinux_HidP_GetCaps(PHIDP_PREPARSED_DATA preparsed, PHIDP_CAPS caps) {
     if (!pdx_live_has(PDX_LIVE_PREPARSED_DATA, preparsed)) return HIDP_STATUS_INVALID_PREPARSED_DATA;
-    if (!caps) return HIDP_STATUS_NULL_VALUE;
+    if (!caps) return kHidpStatusNullValue;
     const PdxHidDescriptorSummary* s = &((const PreparsedData*)preparsed)->summary;
     memset(caps, 0, sizeof(*caps));
     caps->Usage = s->usage;
@@ -141,7 +139,7 @@ extern "C" BOOLEAN WINAPI PdxLinux_HidD_GetSerialNumberString(HANDLE device, PVO
         SetLastError(ERROR_INVALID_USER_BUFFER);
         return FALSE;
     }
-    char text[MAX_STRING_UTF8];
+    char text[kMaxStringUtf8];
     if (!pdx_hid_device_serial(file.hid_device, text, sizeof(text))) {
         // A device without a serial-number string descriptor.
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -152,8 +150,8 @@ extern "C" BOOLEAN WINAPI PdxLinux_HidD_GetSerialNumberString(HANDLE device, PVO
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
-    WCHAR units[MAX_STRING_UNITS + 1];
-    size_t count = pdx_utf8_to_utf16(text, units, MAX_STRING_UNITS);
+    WCHAR units[kMaxStringUnits + 1];
+    size_t count = pdx_utf8_to_utf16(text, units, kMaxStringUnits);
     units[count++] = 0;
     // As Windows does: as many whole code units as fit, the terminating
     // zero only when it fits too.

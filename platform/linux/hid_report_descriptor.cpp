@@ -28,10 +28,10 @@ enum GlobalTag {
 
 enum LocalTag { LOCAL_USAGE = 0x0, LOCAL_USAGE_MINIMUM = 0x1, LOCAL_USAGE_MAXIMUM = 0x2 };
 
-const uint8_t LONG_ITEM_PREFIX = 0xFE;
-const uint32_t MAIN_FLAG_CONSTANT = 0x01;
-const uint32_t MAIN_FLAG_VARIABLE = 0x02;
-const uint32_t MAX_REPORT_BITS = PDX_HID_MAX_REPORT_BYTES * 8u;
+const uint8_t kLongItemPrefix = 0xFE;
+const uint32_t kMainFlagConstant = 0x01;
+const uint32_t kMainFlagVariable = 0x02;
+const uint32_t kMaxReportBits = PDX_HID_MAX_REPORT_BYTES * 8u;
 
 struct GlobalState {
     uint32_t usage_page;
@@ -91,15 +91,15 @@ int HandleReportItem(ParseState* s, PdxHidDescriptorSummary* out, int kind, uint
     if (s->depth == 0 || s->top_level_seen != 1) return 1;
     uint64_t bits = (uint64_t)s->global.report_size * s->global.report_count;
     uint32_t* total = &s->report_bits[kind][s->global.report_id];
-    if (bits > MAX_REPORT_BITS - *total) return 0;
+    if (bits > kMaxReportBits - *total) return 0;
     *total += (uint32_t)bits;
     s->has_report[kind] = 1;
 
-    if (flags & MAIN_FLAG_CONSTANT) return 1;
+    if (flags & kMainFlagConstant) return 1;
     // As the Windows parser classes them: arrays and one-bit fields are
     // buttons, wider variable fields are values. Each usage (or range) is a
     // capability of its own.
-    int variable = (flags & MAIN_FLAG_VARIABLE) != 0;
+    int variable = (flags & kMainFlagVariable) != 0;
     int button = !variable || s->global.report_size == 1;
     uint32_t caps = s->local.entries ? s->local.entries : 1;
     uint32_t indices = variable ? s->global.report_count : (s->local.usages ? s->local.usages : 1);
@@ -207,7 +207,7 @@ int pdx_hid_parse_report_descriptor(const uint8_t* data, size_t size, PdxHidDesc
     size_t pos = 0;
     while (pos < size) {
         uint8_t prefix = data[pos];
-        if (prefix == LONG_ITEM_PREFIX) {
+        if (prefix == kLongItemPrefix) {
             // Long items: size byte, tag byte, data. None is defined; skip.
             if (size - pos < 3) goto malformed;
             size_t long_size = data[pos + 1];

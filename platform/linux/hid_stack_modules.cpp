@@ -11,7 +11,7 @@ namespace {
 #define HID_EXPORT(name) \
     { #name, (void*)&PdxLinux_##name }
 
-const PdxRtExport g_hid_exports[] = {
+const PdxRtExport kHidExports[] = {
     HID_EXPORT(HidD_GetAttributes),      HID_EXPORT(HidD_GetHidGuid),
     HID_EXPORT(HidD_GetPreparsedData),   HID_EXPORT(HidP_GetCaps),
     HID_EXPORT(HidD_FreePreparsedData),  HID_EXPORT(HidD_GetNumInputBuffers),
@@ -19,11 +19,11 @@ const PdxRtExport g_hid_exports[] = {
     HID_EXPORT(HidD_GetIndexedString),
 };
 
-const PdxRtExport g_cfgmgr32_exports[] = {
+const PdxRtExport kCfgmgr32Exports[] = {
     HID_EXPORT(CM_Get_Parent),
 };
 
-const PdxRtExport g_setupapi_exports[] = {
+const PdxRtExport kSetupapiExports[] = {
     HID_EXPORT(SetupDiGetClassDevsA),
     HID_EXPORT(SetupDiEnumDeviceInterfaces),
     HID_EXPORT(SetupDiGetDeviceInterfaceDetailA),
@@ -34,10 +34,10 @@ const PdxRtExport g_setupapi_exports[] = {
 
 #define COUNT_OF(a) (sizeof(a) / sizeof((a)[0]))
 
-const PdxRtModuleDef g_modules[] = {
-    {"hid.dll", g_hid_exports, COUNT_OF(g_hid_exports), nullptr, nullptr, nullptr},
-    {"cfgmgr32.dll", g_cfgmgr32_exports, COUNT_OF(g_cfgmgr32_exports), nullptr, nullptr, nullptr},
-    {"setupapi.dll", g_setupapi_exports, COUNT_OF(g_setupapi_exports), nullptr, nullptr, nullptr},
+const PdxRtModuleDef kModules[] = {
+    {"hid.dll", kHidExports, COUNT_OF(kHidExports), nullptr, nullptr, nullptr},
+    {"cfgmgr32.dll", kCfgmgr32Exports, COUNT_OF(kCfgmgr32Exports), nullptr, nullptr, nullptr},
+    {"setupapi.dll", kSetupapiExports, COUNT_OF(kSetupapiExports), nullptr, nullptr, nullptr},
 };
 
 pthread_once_t g_paths_once = PTHREAD_ONCE_INIT;
@@ -48,10 +48,10 @@ void RegisterPaths(void) { pdxrt_register_path_handler(PDX_HIDRAW_PATH_PREFIX, p
 
 extern "C" const PdxRtModuleDef* pdx_linux_hid_module(const char* name) {
     if (!name) return nullptr;
-    for (size_t i = 0; i < COUNT_OF(g_modules); i++) {
-        if (strcmp(name, g_modules[i].name) == 0) {
+    for (size_t i = 0; i < COUNT_OF(kModules); i++) {
+        if (strcmp(name, kModules[i].name) == 0) {
             pthread_once(&g_paths_once, RegisterPaths);
-            return &g_modules[i];
+            return &kModules[i];
         }
     }
     return nullptr;

@@ -19,9 +19,9 @@ namespace {
 // hidraw keeps a fixed ring of 64 reports for every open file
 // (HIDRAW_BUFFER_SIZE); it cannot be resized. The count a caller sets is
 // recorded per handle and reported back, within the range Windows accepts.
-const ULONG HIDRAW_RING_REPORTS = 64;
-const ULONG MIN_INPUT_BUFFERS = 2;
-const ULONG MAX_INPUT_BUFFERS = 512;
+const ULONG kHidrawRingReports = 64;
+const ULONG kMinInputBuffers = 2;
+const ULONG kMaxInputBuffers = 512;
 
 struct OpenFile {
     int in_use;
@@ -140,7 +140,7 @@ int pdx_hidraw_open(void* ctx, const char* path, DWORD access, DWORD share, DWOR
         memcpy(entry->file.name, node.name, sizeof(node.name));
         memcpy(entry->file.hid_device, node.hid_device, sizeof(node.hid_device));
         entry->file.numbered = numbered;
-        entry->file.input_buffers = HIDRAW_RING_REPORTS;
+        entry->file.input_buffers = kHidrawRingReports;
     }
     pthread_mutex_unlock(&g_lock);
     if (!entry) {
@@ -180,7 +180,7 @@ BOOL pdx_hidraw_file_of(HANDLE file, PdxHidrawFile* out) {
 BOOL pdx_hidraw_set_input_buffers(HANDLE file, ULONG count) {
     PdxHidrawFile current;
     if (!pdx_hidraw_file_of(file, &current)) return FALSE;
-    if (count < MIN_INPUT_BUFFERS || count > MAX_INPUT_BUFFERS) {
+    if (count < kMinInputBuffers || count > kMaxInputBuffers) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }

@@ -9,12 +9,12 @@ namespace {
 
 // Levels between a USB HID device and its USB device: the interface, then
 // the device. A little slack for hubs' glue directories.
-const int MAX_USB_ANCESTOR_STEPS = 4;
+const int kMaxUsbAncestorSteps = 4;
 
 int ParseNodeNumber(const char* name, unsigned* number) {
-    static const char prefix[] = "hidraw";
-    if (strncmp(name, prefix, sizeof(prefix) - 1) != 0) return 0;
-    const char* digits = name + sizeof(prefix) - 1;
+    static const char kPrefix[] = "hidraw";
+    if (strncmp(name, kPrefix, sizeof(kPrefix) - 1) != 0) return 0;
+    const char* digits = name + sizeof(kPrefix) - 1;
     if (*digits < '0' || *digits > '9') return 0;
     unsigned long value = 0;
     for (const char* p = digits; *p; p++) {
@@ -56,7 +56,7 @@ int UsbDeviceOf(const char* hid_device, char* out, size_t cap) {
     if (!pdx_hid_device_ids(hid_device, &bus, &vendor, &product) || bus != PDX_HID_BUS_USB) return 0;
     char current[PDX_SYSFS_PATH_MAX];
     snprintf(current, sizeof(current), "%s", hid_device);
-    for (int step = 0; step < MAX_USB_ANCESTOR_STEPS; step++) {
+    for (int step = 0; step < kMaxUsbAncestorSteps; step++) {
         char parent[PDX_SYSFS_PATH_MAX];
         if (!pdx_sysfs_parent_device(current, parent, sizeof(parent))) return 0;
         char devtype[32];

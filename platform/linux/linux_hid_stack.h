@@ -25,9 +25,9 @@ extern "C" {
 #endif
 
 // The HID device-interface class, {4D1E55B2-F16F-11CF-88CB-001111000030}.
-extern const GUID pdx_linux_hid_interface_guid;
+extern const GUID kPdxLinuxHidInterfaceGuid;
 // The "HIDClass" device setup class that HID device nodes belong to.
-extern const GUID pdx_linux_hid_setup_class_guid;
+extern const GUID kPdxLinuxHidSetupClassGuid;
 
 // hid.dll
 BOOLEAN WINAPI PdxLinux_HidD_GetAttributes(HANDLE device, PHIDD_ATTRIBUTES attributes);

@@ -13,7 +13,7 @@
 
 namespace {
 
-const DWORD SPINT_ACTIVE = 0x00000001u;
+const DWORD kSpintActive = 0x00000001u;
 
 struct DeviceInfoSet {
     size_t count;
@@ -49,7 +49,7 @@ int Populate(DeviceInfoSet* set) {
 }
 
 void FillDevinfo(PSP_DEVINFO_DATA devinfo, DEVINST devinst) {
-    devinfo->ClassGuid = pdx_linux_hid_setup_class_guid;
+    devinfo->ClassGuid = kPdxLinuxHidSetupClassGuid;
     devinfo->DevInst = devinst;
     devinfo->Reserved = devinst;
 }
@@ -73,8 +73,7 @@ extern "C" HDEVINFO WINAPI PdxLinux_SetupDiGetClassDevsA(const GUID* class_guid,
     // devices rather than interfaces, is empty. Enumerators name device
     // instances that hidraw nodes have no ids for, so a set limited to one
     // is empty too.
-    int wanted = (flags & DIGCF_DEVICEINTERFACE) &&
-                 (all_classes || SameGuid(class_guid, &pdx_linux_hid_interface_guid)) &&
+    int wanted = (flags & DIGCF_DEVICEINTERFACE) && (all_classes || SameGuid(class_guid, &kPdxLinuxHidInterfaceGuid)) &&
                  (!enumerator || !enumerator[0]);
     if ((wanted && !Populate(set)) || !pdx_live_add(PDX_LIVE_DEVICE_INFO_SET, set)) {
         FreeSet(set);
@@ -98,14 +97,14 @@ extern "C" BOOL WINAPI PdxLinux_SetupDiEnumDeviceInterfaces(HDEVINFO handle, PSP
         SetLastError(ERROR_INVALID_USER_BUFFER);
         return FALSE;
     }
-    if (SameGuid(interface_guid, &pdx_linux_hid_interface_guid)) {
+    if (SameGuid(interface_guid, &kPdxLinuxHidInterfaceGuid)) {
         DWORD seen = 0;
         for (size_t i = 0; i < set->count; i++) {
             // With a device given, only that device's interfaces count.
             if (devinfo && devinfo->DevInst != set->devinsts[i]) continue;
             if (seen++ != index) continue;
-            interface_data->InterfaceClassGuid = pdx_linux_hid_interface_guid;
-            interface_data->Flags = SPINT_ACTIVE;
+            interface_data->InterfaceClassGuid = kPdxLinuxHidInterfaceGuid;
+            interface_data->Flags = kSpintActive;
             interface_data->Reserved = (ULONG_PTR)(i + 1);
             return TRUE;
         }

@@ -12,7 +12,7 @@
 
 namespace {
 
-const int MAX_LINK_STEPS = 16;
+const int kMaxLinkSteps = 16;
 
 int CopyString(char* out, size_t cap, const char* text, size_t len) {
     if (len + 1 > cap) return 0;
@@ -111,7 +111,7 @@ int pdx_sysfs_resolve(const char* path, char* out, size_t cap) {
     char current[PDX_SYSFS_PATH_MAX];
     if (path[0] != '/' || !CopyString(current, sizeof(current), path, strlen(path))) return 0;
     Normalise(current);
-    for (int step = 0; step < MAX_LINK_STEPS; step++) {
+    for (int step = 0; step < kMaxLinkSteps; step++) {
         char target[PDX_SYSFS_PATH_MAX];
         ssize_t n = readlink(current, target, sizeof(target) - 1);
         if (n < 0) {
@@ -142,8 +142,8 @@ int pdx_sysfs_is_device(const char* dir) {
 }
 
 int pdx_sysfs_parent_device(const char* dir, char* out, size_t cap) {
-    static const char root[] = PDX_SYSFS_ROOT;
-    const size_t root_len = sizeof(root) - 1;
+    static const char kRoot[] = PDX_SYSFS_ROOT;
+    const size_t root_len = sizeof(kRoot) - 1;
     char current[PDX_SYSFS_PATH_MAX];
     if (!CopyString(current, sizeof(current), dir, strlen(dir))) return 0;
     for (;;) {
@@ -152,7 +152,7 @@ int pdx_sysfs_parent_device(const char* dir, char* out, size_t cap) {
         *slash = 0;
         size_t len = (size_t)(slash - current);
         // Stop at /sys/devices itself: what lies above it is no device.
-        if (len <= root_len || strncmp(current, root, root_len) != 0 || current[root_len] != '/') return 0;
+        if (len <= root_len || strncmp(current, kRoot, root_len) != 0 || current[root_len] != '/') return 0;
         if (pdx_sysfs_is_device(current)) return CopyString(out, cap, current, len);
     }
 }

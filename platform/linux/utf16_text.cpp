@@ -2,7 +2,7 @@
 
 namespace {
 
-const uint32_t REPLACEMENT = 0xFFFD;
+const uint32_t kReplacement = 0xFFFD;
 
 // Decodes one character at *p and advances past it.
 uint32_t DecodeUtf8(const unsigned char** p) {
@@ -29,18 +29,18 @@ uint32_t DecodeUtf8(const unsigned char** p) {
         minimum = 0x10000;
     } else {
         *p = s + 1;
-        return REPLACEMENT;
+        return kReplacement;
     }
     for (int i = 1; i <= extra; i++) {
         // A zero byte is no continuation byte, so this never runs past the end.
         if ((s[i] & 0xC0) != 0x80) {
             *p = s + i;
-            return REPLACEMENT;
+            return kReplacement;
         }
         cp = (cp << 6) | (s[i] & 0x3F);
     }
     *p = s + 1 + extra;
-    if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return REPLACEMENT;
+    if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return kReplacement;
     return cp;
 }
 

@@ -5,6 +5,9 @@
 #ifndef PDX_POSIX_RUNTIME_H
 #define PDX_POSIX_RUNTIME_H
 
+// A C interface: its names are prefixed, in the C style.
+// NOLINTBEGIN(readability-identifier-naming)
+
 #include "pdx_win32.h"
 
 #ifdef __cplusplus
@@ -202,4 +205,5 @@ void pdxrt_get_counters(PdxRtCounters* out);
 }
 #endif
 
+// NOLINTEND(readability-identifier-naming)
 #endif

@@ -7,6 +7,9 @@
 #ifndef PDX_POSIX_WIN32_H
 #define PDX_POSIX_WIN32_H
 
+// Win32's own names, as the platform's headers spell them.
+// NOLINTBEGIN(readability-identifier-naming)
+
 #include <stddef.h>
 #include <stdint.h>
 
@@ -277,4 +280,5 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
 }
 #endif
 
+// NOLINTEND(readability-identifier-naming)
 #endif

@@ -7,7 +7,7 @@
 #include "rt_internal.h"
 #include "rt_syscalls.h"
 
-RtCounters rt_counters;
+RtCounters g_rt_counters;
 
 struct RtFault {
     int armed;
@@ -41,7 +41,7 @@ static pthread_once_t g_count_once = PTHREAD_ONCE_INIT;
 static thread_local RtCallCounts* t_counts;
 static thread_local int t_counts_ended;
 
-static void counts_end(void* p) {
+static void CountsEnd(void* p) {
     RtCallCounts* c = (RtCallCounts*)p;
     pthread_mutex_lock(&g_count_lock);
     for (int i = 0; i < PDXRT_CALL_COUNT; i++) g_ended_counts[i] += __atomic_load_n(&c->n[i], __ATOMIC_RELAXED);
@@ -56,13 +56,13 @@ static void counts_end(void* p) {
     free(c);
 }
 
-static void make_count_key(void) { pthread_key_create(&g_count_key, counts_end); }
+static void MakeCountKey(void) { pthread_key_create(&g_count_key, CountsEnd); }
 
-static RtCallCounts* counts_start(void) {
+static RtCallCounts* CountsStart(void) {
     if (t_counts_ended) return nullptr;
     RtCallCounts* c = (RtCallCounts*)RT_SYS(calloc)(1, sizeof(*c));
     if (!c) return nullptr;
-    pthread_once(&g_count_once, make_count_key);
+    pthread_once(&g_count_once, MakeCountKey);
     pthread_mutex_lock(&g_count_lock);
     c->next = g_count_threads;
     if (c->next) c->next->prev = c;
@@ -73,9 +73,9 @@ static RtCallCounts* counts_start(void) {
     return c;
 }
 
-static void count_call(PdxRtCall call) {
+static void CountCall(PdxRtCall call) {
     RtCallCounts* c = t_counts;
-    if (!c && !(c = counts_start())) {
+    if (!c && !(c = CountsStart())) {
         // Out of memory, or the thread's counters are already folded in.
         pthread_mutex_lock(&g_count_lock);
         g_ended_counts[call]++;
@@ -87,18 +87,18 @@ static void count_call(PdxRtCall call) {
 }
 
 // g_count_lock held.
-static DWORD count_sum(int call) {
+static DWORD CountSum(int call) {
     DWORD n = g_ended_counts[call];
     for (RtCallCounts* c = g_count_threads; c; c = c->next) n += __atomic_load_n(&c->n[call], __ATOMIC_RELAXED);
     return n;
 }
 
-int rt_module_name(const char* in, char* out, size_t cap);
+int RtModuleName(const char* in, char* out, size_t cap);
 
-static int is_module_call(PdxRtCall call) { return call == PDXRT_LoadLibraryA || call == PDXRT_GetModuleHandleA; }
+static int IsModuleCall(PdxRtCall call) { return call == PDXRT_LoadLibraryA || call == PDXRT_GetModuleHandleA; }
 
-int rt_call_enter(PdxRtCall call, const char* name) {
-    count_call(call);
+int RtCallEnter(PdxRtCall call, const char* name) {
+    CountCall(call);
     if (!__atomic_load_n(&g_any_armed, __ATOMIC_ACQUIRE)) return 1;
     int fail = 0;
     DWORD error = 0;
@@ -107,7 +107,7 @@ int rt_call_enter(PdxRtCall call, const char* name) {
     if (f->armed) {
         int matches = f->name[0] == 0;
         if (!matches && name) {
-            matches = is_module_call(call) ? strcmp(f->name, name) == 0 : strcmp(f->name, name) == 0;
+            matches = IsModuleCall(call) ? strcmp(f->name, name) == 0 : strcmp(f->name, name) == 0;
         }
         if (matches) {
             if (f->skip > 0) {
@@ -120,11 +120,11 @@ int rt_call_enter(PdxRtCall call, const char* name) {
         }
     }
     pthread_mutex_unlock(&g_fault_lock);
-    if (fail) rt_set_error(error);
+    if (fail) RtSetError(error);
     return !fail;
 }
 
-static void arm(PdxRtCall call, DWORD skip, DWORD count, DWORD error, const char* name) {
+static void Arm(PdxRtCall call, DWORD skip, DWORD count, DWORD error, const char* name) {
     if ((unsigned)call >= PDXRT_CALL_COUNT) return;
     pthread_mutex_lock(&g_fault_lock);
     RtFault* f = &g_faults[call];
@@ -134,7 +134,7 @@ static void arm(PdxRtCall call, DWORD skip, DWORD count, DWORD error, const char
     f->error = error;
     f->name[0] = 0;
     if (name) {
-        if (is_module_call(call) && rt_module_name(name, f->name, sizeof(f->name))) {
+        if (IsModuleCall(call) && RtModuleName(name, f->name, sizeof(f->name))) {
             // kept normalised
         } else {
             strncpy(f->name, name, sizeof(f->name) - 1);
@@ -146,11 +146,11 @@ static void arm(PdxRtCall call, DWORD skip, DWORD count, DWORD error, const char
 }
 
 extern "C" void pdxrt_fail_call(PdxRtCall call, DWORD skip, DWORD count, DWORD error) {
-    arm(call, skip, count, error, nullptr);
+    Arm(call, skip, count, error, nullptr);
 }
 
 extern "C" void pdxrt_fail_named_call(PdxRtCall call, const char* name, DWORD error) {
-    arm(call, 0, 0, error, name ? name : "");
+    Arm(call, 0, 0, error, name ? name : "");
 }
 
 extern "C" void pdxrt_clear_faults(void) {
@@ -163,29 +163,29 @@ extern "C" void pdxrt_clear_faults(void) {
 extern "C" DWORD pdxrt_call_count(PdxRtCall call) {
     if ((unsigned)call >= PDXRT_CALL_COUNT) return 0;
     pthread_mutex_lock(&g_count_lock);
-    DWORD n = count_sum(call) - g_zero_counts[call];
+    DWORD n = CountSum(call) - g_zero_counts[call];
     pthread_mutex_unlock(&g_count_lock);
     return n;
 }
 
 extern "C" void pdxrt_reset_call_counts(void) {
     pthread_mutex_lock(&g_count_lock);
-    for (int i = 0; i < PDXRT_CALL_COUNT; i++) g_zero_counts[i] = count_sum(i);
+    for (int i = 0; i < PDXRT_CALL_COUNT; i++) g_zero_counts[i] = CountSum(i);
     pthread_mutex_unlock(&g_count_lock);
 }
 
-static DWORD load(int* p) { return (DWORD)__atomic_load_n(p, __ATOMIC_RELAXED); }
+static DWORD Load(int* p) { return (DWORD)__atomic_load_n(p, __ATOMIC_RELAXED); }
 
 extern "C" void pdxrt_get_counters(PdxRtCounters* out) {
     if (!out) return;
-    out->handles = load(&rt_counters.handles);
-    out->events = load(&rt_counters.events);
-    out->mutexes = load(&rt_counters.mutexes);
-    out->threads = load(&rt_counters.threads);
-    out->running_threads = load(&rt_counters.running_threads);
-    out->files = load(&rt_counters.files);
-    out->heaps = load(&rt_counters.heaps);
-    out->heap_blocks = load(&rt_counters.heap_blocks);
-    out->pending_io = load(&rt_counters.pending_io);
-    out->queued_apcs = load(&rt_counters.queued_apcs);
+    out->handles = Load(&g_rt_counters.handles);
+    out->events = Load(&g_rt_counters.events);
+    out->mutexes = Load(&g_rt_counters.mutexes);
+    out->threads = Load(&g_rt_counters.threads);
+    out->running_threads = Load(&g_rt_counters.running_threads);
+    out->files = Load(&g_rt_counters.files);
+    out->heaps = Load(&g_rt_counters.heaps);
+    out->heap_blocks = Load(&g_rt_counters.heap_blocks);
+    out->pending_io = Load(&g_rt_counters.pending_io);
+    out->queued_apcs = Load(&g_rt_counters.queued_apcs);
 }

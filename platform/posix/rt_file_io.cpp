@@ -43,7 +43,7 @@
 static const struct {
     DWORD error;
     NTSTATUS status;
-} g_status_map[] = {
+} kStatusMap[] = {
     {ERROR_SUCCESS, STATUS_SUCCESS},
     {ERROR_OPERATION_ABORTED, STATUS_CANCELLED},
     {ERROR_HANDLE_EOF, STATUS_END_OF_FILE},
@@ -62,26 +62,26 @@ static const struct {
     {ERROR_DEV_NOT_EXIST, STATUS_DEVICE_DOES_NOT_EXIST},
 };
 
-NTSTATUS rt_status_from_error(DWORD error) {
-    for (size_t i = 0; i < sizeof(g_status_map) / sizeof(g_status_map[0]); i++)
-        if (g_status_map[i].error == error) return g_status_map[i].status;
+NTSTATUS RtStatusFromError(DWORD error) {
+    for (size_t i = 0; i < sizeof(kStatusMap) / sizeof(kStatusMap[0]); i++)
+        if (kStatusMap[i].error == error) return kStatusMap[i].status;
     return (NTSTATUS)(RT_STATUS_CUSTOM | (error & 0xFFFFu));
 }
 
-DWORD rt_error_from_status(NTSTATUS status) {
-    for (size_t i = 0; i < sizeof(g_status_map) / sizeof(g_status_map[0]); i++)
-        if (g_status_map[i].status == status) return g_status_map[i].error;
+DWORD RtErrorFromStatus(NTSTATUS status) {
+    for (size_t i = 0; i < sizeof(kStatusMap) / sizeof(kStatusMap[0]); i++)
+        if (kStatusMap[i].status == status) return kStatusMap[i].error;
     if (((uint32_t)status & 0xFFFF0000u) == RT_STATUS_CUSTOM) return (uint32_t)status & 0xFFFFu;
     return ERROR_GEN_FAILURE;
 }
 
-static NTSTATUS ov_status(OVERLAPPED* ov) {
+static NTSTATUS OvStatus(OVERLAPPED* ov) {
     return (NTSTATUS)(uint32_t)__atomic_load_n(&ov->Internal, __ATOMIC_ACQUIRE);
 }
 
 // ---- request records -------------------------------------------------------
 
-static RtRequest* req_alloc(RtThreadState* ts) {
+static RtRequest* ReqAlloc(RtThreadState* ts) {
     RtRequest* r = ts->free_requests;
     if (r)
         ts->free_requests = r->thread_next;
@@ -91,19 +91,19 @@ static RtRequest* req_alloc(RtThreadState* ts) {
     return r;
 }
 
-static void req_give_back(RtThreadState* ts, RtRequest* r) {
+static void ReqGiveBack(RtThreadState* ts, RtRequest* r) {
     r->thread_next = ts->free_requests;
     ts->free_requests = r;
 }
 
-static void outstanding_add(RtThreadState* ts, RtRequest* r) {
+static void OutstandingAdd(RtThreadState* ts, RtRequest* r) {
     r->thread_prev = nullptr;
     r->thread_next = ts->outstanding;
     if (ts->outstanding) ts->outstanding->thread_prev = r;
     ts->outstanding = r;
 }
 
-static void outstanding_remove(RtThreadState* ts, RtRequest* r) {
+static void OutstandingRemove(RtThreadState* ts, RtRequest* r) {
     if (r->thread_prev)
         r->thread_prev->thread_next = r->thread_next;
     else
@@ -112,14 +112,14 @@ static void outstanding_remove(RtThreadState* ts, RtRequest* r) {
     r->thread_next = r->thread_prev = nullptr;
 }
 
-static RtRequest** list_head(RtFile* f, RtRequest* r) { return r->kind == RT_REQ_READ ? &f->reads : &f->writes; }
-static RtRequest** list_tail(RtFile* f, RtRequest* r) {
+static RtRequest** ListHead(RtFile* f, RtRequest* r) { return r->kind == RT_REQ_READ ? &f->reads : &f->writes; }
+static RtRequest** ListTail(RtFile* f, RtRequest* r) {
     return r->kind == RT_REQ_READ ? &f->reads_tail : &f->writes_tail;
 }
 
-static void list_append(RtFile* f, RtRequest* r) {
-    RtRequest** head = list_head(f, r);
-    RtRequest** tail = list_tail(f, r);
+static void ListAppend(RtFile* f, RtRequest* r) {
+    RtRequest** head = ListHead(f, r);
+    RtRequest** tail = ListTail(f, r);
     r->file_next = nullptr;
     r->file_prev = *tail;
     if (*tail)
@@ -129,8 +129,8 @@ static void list_append(RtFile* f, RtRequest* r) {
     *tail = r;
 }
 
-static void list_insert_after(RtFile* f, RtRequest* at, RtRequest* r) {
-    RtRequest** tail = list_tail(f, at);
+static void ListInsertAfter(RtFile* f, RtRequest* at, RtRequest* r) {
+    RtRequest** tail = ListTail(f, at);
     r->file_prev = at;
     r->file_next = at->file_next;
     if (at->file_next)
@@ -140,9 +140,9 @@ static void list_insert_after(RtFile* f, RtRequest* at, RtRequest* r) {
     at->file_next = r;
 }
 
-static void list_remove(RtFile* f, RtRequest* r) {
-    RtRequest** head = list_head(f, r);
-    RtRequest** tail = list_tail(f, r);
+static void ListRemove(RtFile* f, RtRequest* r) {
+    RtRequest** head = ListHead(f, r);
+    RtRequest** tail = ListTail(f, r);
     if (r->file_prev)
         r->file_prev->file_next = r->file_next;
     else
@@ -156,21 +156,21 @@ static void list_remove(RtFile* f, RtRequest* r) {
 
 // File lock held. Takes the request off the file, publishes the result in
 // its OVERLAPPED and queues the routine to the issuing thread.
-static void complete(RtFile* f, RtRequest* r, DWORD error, DWORD bytes) {
-    list_remove(f, r);
+static void Complete(RtFile* f, RtRequest* r, DWORD error, DWORD bytes) {
+    ListRemove(f, r);
     r->error = error;
     r->bytes = bytes;
     r->ov->InternalHigh = bytes;
-    __atomic_store_n(&r->ov->Internal, (ULONG_PTR)(uint32_t)rt_status_from_error(error), __ATOMIC_RELEASE);
+    __atomic_store_n(&r->ov->Internal, (ULONG_PTR)(uint32_t)RtStatusFromError(error), __ATOMIC_RELEASE);
     RT_ATOMIC_STORE(&r->state, (int)RT_REQ_DONE);
     RT_COUNT(pending_io, -1);
     r->apc.kind = RT_APC_REQUEST;
-    rt_queue_apc(r->ts, &r->apc);  // the issuer is alive: it removes its requests under this lock before it ends
+    RtQueueApc(r->ts, &r->apc);  // the issuer is alive: it removes its requests under this lock before it ends
 }
 
 // A channel write whose 'W' is out still gets an 'A' from the device: keep
 // its place in the FIFO so that the 'A' does not complete a later write.
-static void leave_tombstone(RtFile* f, RtRequest* r) {
+static void LeaveTombstone(RtFile* f, RtRequest* r) {
     if (f->kind != PDXRT_FILE_CHANNEL || r->kind != RT_REQ_WRITE || r->state != RT_REQ_SENT || f->disconnected ||
         f->closed)
         return;
@@ -179,48 +179,48 @@ static void leave_tombstone(RtFile* f, RtRequest* r) {
     t->kind = RT_REQ_WRITE;
     t->state = RT_REQ_SENT;
     t->tomb = 1;
-    list_insert_after(f, r, t);
+    ListInsertAfter(f, r, t);
 }
 
-static void drop_tombstone(RtFile* f, RtRequest* t) {
-    list_remove(f, t);
+static void DropTombstone(RtFile* f, RtRequest* t) {
+    ListRemove(f, t);
     free(t);
 }
 
 // Completes every request (tombstones just go) with `error`.
-static void fail_all(RtFile* f, DWORD error) {
-    while (f->reads) complete(f, f->reads, error, 0);
+static void FailAll(RtFile* f, DWORD error) {
+    while (f->reads) Complete(f, f->reads, error, 0);
     while (f->writes) {
         if (f->writes->tomb)
-            drop_tombstone(f, f->writes);
+            DropTombstone(f, f->writes);
         else
-            complete(f, f->writes, error, 0);
+            Complete(f, f->writes, error, 0);
     }
 }
 
-static void disconnect(RtFile* f) {
+static void Disconnect(RtFile* f) {
     f->disconnected = 1;
-    fail_all(f, ERROR_DEVICE_NOT_CONNECTED);
+    FailAll(f, ERROR_DEVICE_NOT_CONNECTED);
 }
 
 // ---- channel protocol --------------------------------------------------------
 
-static DWORD get_dword(const unsigned char* p) {
+static DWORD GetDword(const unsigned char* p) {
     return (DWORD)p[0] | ((DWORD)p[1] << 8) | ((DWORD)p[2] << 16) | ((DWORD)p[3] << 24);
 }
 
 // Delivers one device message ('R' or 'E') to read `r`.
-static void deliver_to_read(RtFile* f, RtRequest* r, const unsigned char* msg, size_t n) {
+static void DeliverToRead(RtFile* f, RtRequest* r, const unsigned char* msg, size_t n) {
     if (msg[0] == PDXRT_MSG_REPORT) {
         size_t len = n - 1 < r->len ? n - 1 : r->len;
         if (len) memcpy(r->buf, msg + 1, len);
-        complete(f, r, ERROR_SUCCESS, (DWORD)len);
+        Complete(f, r, ERROR_SUCCESS, (DWORD)len);
     } else {
-        complete(f, r, get_dword(msg + 1), 0);
+        Complete(f, r, GetDword(msg + 1), 0);
     }
 }
 
-static void stash_push(RtFile* f, const unsigned char* msg, size_t n) {
+static void StashPush(RtFile* f, const unsigned char* msg, size_t n) {
     if (!f->stash) {
         f->stash = (RtStashMsg*)RT_SYS(calloc)(RT_STASH_SLOTS, sizeof(RtStashMsg));
         if (!f->stash) return;
@@ -241,39 +241,39 @@ static void stash_push(RtFile* f, const unsigned char* msg, size_t n) {
     f->stash_count++;
 }
 
-static void stash_pop_into(RtFile* f, RtRequest* r) {
+static void StashPopInto(RtFile* f, RtRequest* r) {
     RtStashMsg* m = &f->stash[f->stash_head];
     f->stash_head = (f->stash_head + 1) % RT_STASH_SLOTS;
     f->stash_count--;
-    deliver_to_read(f, r, m->data, m->len);
+    DeliverToRead(f, r, m->data, m->len);
 }
 
-static void dispatch(RtFile* f, const unsigned char* msg, size_t n) {
+static void Dispatch(RtFile* f, const unsigned char* msg, size_t n) {
     switch (msg[0]) {
     case PDXRT_MSG_REPORT:
     case PDXRT_MSG_READ_ERROR:
         if (msg[0] == PDXRT_MSG_READ_ERROR && n < 5) return;  // malformed
         if (f->reads)
-            deliver_to_read(f, f->reads, msg, n);
+            DeliverToRead(f, f->reads, msg, n);
         else
-            stash_push(f, msg, n);
+            StashPush(f, msg, n);
         return;
     case PDXRT_MSG_WRITE_ACK: {
         RtRequest* w = f->writes;
         if (n < 9 || !w || w->state != RT_REQ_SENT) return;  // malformed or unexpected
         if (w->tomb) {
-            drop_tombstone(f, w);
+            DropTombstone(f, w);
             return;
         }
-        DWORD bytes = get_dword(msg + 5);
-        complete(f, w, get_dword(msg + 1), bytes < w->len ? bytes : w->len);
+        DWORD bytes = GetDword(msg + 5);
+        Complete(f, w, GetDword(msg + 1), bytes < w->len ? bytes : w->len);
         return;
     }
     default: return;
     }
 }
 
-static int send_write(RtFile* f, RtRequest* w) {
+static int SendWrite(RtFile* f, RtRequest* w) {
     unsigned char tag = PDXRT_MSG_WRITE;
     struct iovec iov[2] = {{&tag, 1}, {w->buf, w->len}};
     struct msghdr msg;
@@ -287,24 +287,24 @@ static int send_write(RtFile* f, RtRequest* w) {
     return n < 0 ? -errno : 1;
 }
 
-static int has_sent_write(RtFile* f) { return f->writes && f->writes->state == RT_REQ_SENT; }
+static int HasSentWrite(RtFile* f) { return f->writes && f->writes->state == RT_REQ_SENT; }
 
 // Sends the 'W' messages not sent yet, in FIFO order behind those already
 // sent; false when the channel turned out to be gone.
-static int send_writes(RtFile* f) {
+static int SendWrites(RtFile* f) {
     RtRequest* w = f->writes;
     while (w && w->state == RT_REQ_SENT) w = w->file_next;
     while (w) {
-        int rc = send_write(f, w);
+        int rc = SendWrite(f, w);
         if (rc == -EAGAIN || rc == -EWOULDBLOCK || rc == -ENOBUFS) break;
         RtRequest* next = w->file_next;
         if (rc < 0) {
-            DWORD err = rt_error_from_errno(-rc);
+            DWORD err = RtErrorFromErrno(-rc);
             if (err == ERROR_DEVICE_NOT_CONNECTED) {
-                disconnect(f);
+                Disconnect(f);
                 return 0;
             }
-            complete(f, w, err, 0);
+            Complete(f, w, err, 0);
         } else {
             RT_ATOMIC_STORE(&w->state, (int)RT_REQ_SENT);
         }
@@ -313,34 +313,34 @@ static int send_writes(RtFile* f) {
     return 1;
 }
 
-static void progress_channel(RtFile* f) {
+static void ProgressChannel(RtFile* f) {
     for (;;) {
-        if (!send_writes(f)) return;
-        if (!f->reads && !has_sent_write(f)) return;
+        if (!SendWrites(f)) return;
+        if (!f->reads && !HasSentWrite(f)) return;
         ssize_t n = RT_SYS(recv)(f->fd, f->scratch, f->scratch_cap, MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-            disconnect(f);
+            Disconnect(f);
             return;
         }
         if (n == 0) {  // every message has a tag byte: 0 is the end of the channel
-            disconnect(f);
+            Disconnect(f);
             return;
         }
-        dispatch(f, f->scratch, (size_t)n);
+        Dispatch(f, f->scratch, (size_t)n);
     }
 }
 
 // hidraw: EIO and ENODEV (and a read of nothing) say the device is gone.
-static int hidraw_gone(RtFile* f, ssize_t n, int err, DWORD len) {
+static int HidrawGone(RtFile* f, ssize_t n, int err, DWORD len) {
     if (f->kind != PDXRT_FILE_HIDRAW && f->kind != PDXRT_FILE_HIDRAW_UNNUMBERED) return 0;
     return (n < 0 && (err == EIO || err == ENODEV)) || (n == 0 && len > 0);
 }
 
 // A file may return less than asked before its end, as POSIX allows; a
 // Windows read stops only there.
-static ssize_t read_regular(RtFile* f, RtRequest* r) {
+static ssize_t ReadRegular(RtFile* f, RtRequest* r) {
     off_t at = (off_t)(r->ov->Offset | ((uint64_t)r->ov->OffsetHigh << 32));
     size_t total = 0;
     while (total < r->len) {
@@ -353,7 +353,7 @@ static ssize_t read_regular(RtFile* f, RtRequest* r) {
     return (ssize_t)total;
 }
 
-static void progress_plain(RtFile* f) {
+static void ProgressPlain(RtFile* f) {
     while (f->reads) {
         RtRequest* r = f->reads;
         // A device without report ids: hidraw leaves the id byte out.
@@ -361,13 +361,13 @@ static void progress_plain(RtFile* f) {
         ssize_t n;
         do {
             if (f->is_regular)
-                n = read_regular(f, r);
+                n = ReadRegular(f, r);
             else
                 n = RT_SYS(read)(f->fd, r->buf + id_byte, r->len - id_byte);
         } while (n < 0 && errno == EINTR);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-        if (hidraw_gone(f, n, errno, r->len - id_byte)) {
-            disconnect(f);
+        if (HidrawGone(f, n, errno, r->len - id_byte)) {
+            Disconnect(f);
             return;
         }
         if (n >= 0 && id_byte) {
@@ -375,11 +375,11 @@ static void progress_plain(RtFile* f) {
             n++;
         }
         if (n < 0)
-            complete(f, r, rt_error_from_errno(errno), 0);
+            Complete(f, r, RtErrorFromErrno(errno), 0);
         else if (n == 0 && r->len > 0)
-            complete(f, r, ERROR_HANDLE_EOF, 0);
+            Complete(f, r, ERROR_HANDLE_EOF, 0);
         else
-            complete(f, r, ERROR_SUCCESS, (DWORD)n);
+            Complete(f, r, ERROR_SUCCESS, (DWORD)n);
     }
     while (f->writes) {
         RtRequest* w = f->writes;
@@ -394,39 +394,39 @@ static void progress_plain(RtFile* f) {
             } while (n < 0 && errno == EINTR);
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-        if (hidraw_gone(f, n, errno, 0)) {
-            disconnect(f);
+        if (HidrawGone(f, n, errno, 0)) {
+            Disconnect(f);
             return;
         }
         if (n < 0) {
-            complete(f, w, rt_error_from_errno(errno), w->done);
+            Complete(f, w, RtErrorFromErrno(errno), w->done);
             continue;
         }
         w->done += (DWORD)n;
-        if (w->done >= w->len) complete(f, w, ERROR_SUCCESS, w->len);
+        if (w->done >= w->len) Complete(f, w, ERROR_SUCCESS, w->len);
     }
 }
 
 // File lock held.
-static void progress_locked(RtFile* f) {
+static void ProgressLocked(RtFile* f) {
     if (f->closed || f->disconnected) return;
     if (f->kind == PDXRT_FILE_CHANNEL)
-        progress_channel(f);
+        ProgressChannel(f);
     else
-        progress_plain(f);
+        ProgressPlain(f);
 }
 
-void rt_file_progress(RtFile* f) {
-    rt_lock(&f->base);
-    progress_locked(f);
-    rt_unlock(&f->base);
+void RtFileProgress(RtFile* f) {
+    RtLock(&f->base);
+    ProgressLocked(f);
+    RtUnlock(&f->base);
 }
 
 // ---- issuing ---------------------------------------------------------------------
 
-static BOOL issue(HANDLE hFile, int kind, void* buf, DWORD len, LPOVERLAPPED ov,
+static BOOL Issue(HANDLE hFile, int kind, void* buf, DWORD len, LPOVERLAPPED ov,
                   LPOVERLAPPED_COMPLETION_ROUTINE routine) {
-    RtFile* f = (RtFile*)rt_handle_get(hFile, RT_FILE);
+    RtFile* f = (RtFile*)RtHandleGet(hFile, RT_FILE);
     if (!f) return FALSE;
     DWORD need = kind == RT_REQ_READ ? GENERIC_READ : GENERIC_WRITE;
     DWORD error = ERROR_SUCCESS;
@@ -436,16 +436,16 @@ static BOOL issue(HANDLE hFile, int kind, void* buf, DWORD len, LPOVERLAPPED ov,
         error = ERROR_INVALID_PARAMETER;
     else if (!(f->access & need))
         error = ERROR_ACCESS_DENIED;
-    RtThreadState* ts = rt_self();
+    RtThreadState* ts = RtSelf();
     RtRequest* r = nullptr;
-    if (!error) error = rt_thread_state_prepare_io(ts);
+    if (!error) error = RtThreadStatePrepareIo(ts);
     if (!error) {
-        r = req_alloc(ts);
+        r = ReqAlloc(ts);
         if (!r) error = ERROR_NOT_ENOUGH_MEMORY;
     }
     if (error) {
-        rt_object_release(&f->base);
-        rt_set_error(error);
+        RtObjectRelease(&f->base);
+        RtSetError(error);
         return FALSE;
     }
     r->kind = kind;
@@ -457,7 +457,7 @@ static BOOL issue(HANDLE hFile, int kind, void* buf, DWORD len, LPOVERLAPPED ov,
     r->len = len;
     r->routine = routine;
 
-    rt_lock(&f->base);
+    RtLock(&f->base);
     if (f->closed)
         error = ERROR_INVALID_HANDLE;
     else if (f->disconnected && !(kind == RT_REQ_READ && f->stash_count > 0))
@@ -473,16 +473,16 @@ static BOOL issue(HANDLE hFile, int kind, void* buf, DWORD len, LPOVERLAPPED ov,
         }
     }
     if (error) {
-        rt_unlock(&f->base);
-        req_give_back(ts, r);
-        rt_object_release(&f->base);
-        rt_set_error(error);
+        RtUnlock(&f->base);
+        ReqGiveBack(ts, r);
+        RtObjectRelease(&f->base);
+        RtSetError(error);
         return FALSE;
     }
     ov->InternalHigh = 0;
     __atomic_store_n(&ov->Internal, (ULONG_PTR)(uint32_t)STATUS_PENDING, __ATOMIC_RELEASE);
-    outstanding_add(ts, r);
-    list_append(f, r);
+    OutstandingAdd(ts, r);
+    ListAppend(f, r);
     RT_COUNT(pending_io, 1);
     // A read takes a kept message at once, but leaves the descriptor to the
     // issuer's next alertable wait, which polls it before sleeping: a receive
@@ -491,26 +491,26 @@ static BOOL issue(HANDLE hFile, int kind, void* buf, DWORD len, LPOVERLAPPED ov,
     // channel's acknowledgement is likewise left to the wait, as it cannot
     // have come yet. Either way the routine runs only in that wait.
     if (kind == RT_REQ_READ) {
-        if (f->stash_count > 0 && f->reads == r) stash_pop_into(f, r);
+        if (f->stash_count > 0 && f->reads == r) StashPopInto(f, r);
     } else if (f->kind == PDXRT_FILE_CHANNEL) {
-        send_writes(f);
+        SendWrites(f);
     } else {
-        progress_locked(f);
+        ProgressLocked(f);
     }
-    rt_unlock(&f->base);
+    RtUnlock(&f->base);
     return TRUE;
 }
 
 extern "C" BOOL WINAPI ReadFileEx(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPOVERLAPPED lpOverlapped,
                                   LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine) {
-    if (!rt_call_enter(PDXRT_ReadFileEx, nullptr)) return FALSE;
-    return issue(hFile, RT_REQ_READ, lpBuffer, nNumberOfBytesToRead, lpOverlapped, lpCompletionRoutine);
+    if (!RtCallEnter(PDXRT_ReadFileEx, nullptr)) return FALSE;
+    return Issue(hFile, RT_REQ_READ, lpBuffer, nNumberOfBytesToRead, lpOverlapped, lpCompletionRoutine);
 }
 
 extern "C" BOOL WINAPI WriteFileEx(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                                    LPOVERLAPPED lpOverlapped, LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine) {
-    if (!rt_call_enter(PDXRT_WriteFileEx, nullptr)) return FALSE;
-    return issue(hFile, RT_REQ_WRITE, (void*)lpBuffer, nNumberOfBytesToWrite, lpOverlapped, lpCompletionRoutine);
+    if (!RtCallEnter(PDXRT_WriteFileEx, nullptr)) return FALSE;
+    return Issue(hFile, RT_REQ_WRITE, (void*)lpBuffer, nNumberOfBytesToWrite, lpOverlapped, lpCompletionRoutine);
 }
 
 // ---- completion side -------------------------------------------------------------
@@ -518,59 +518,59 @@ extern "C" BOOL WINAPI WriteFileEx(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumber
 // Runs in the issuing thread during an alertable wait. The record goes back
 // to the free list before the routine runs, so the routine may issue the
 // next request with it.
-void rt_request_run(RtThreadState* ts, RtRequest* r) {
-    outstanding_remove(ts, r);
+void RtRequestRun(RtThreadState* ts, RtRequest* r) {
+    OutstandingRemove(ts, r);
     LPOVERLAPPED_COMPLETION_ROUTINE routine = r->routine;
     DWORD error = r->error;
     DWORD bytes = r->bytes;
     OVERLAPPED* ov = r->ov;
     RtFile* f = r->file;
-    req_give_back(ts, r);
-    rt_object_release(&f->base);
+    ReqGiveBack(ts, r);
+    RtObjectRelease(&f->base);
     if (routine) routine(error, bytes, ov);
 }
 
-void rt_request_discard(RtThreadState* ts, RtRequest* r) {
-    outstanding_remove(ts, r);
+void RtRequestDiscard(RtThreadState* ts, RtRequest* r) {
+    OutstandingRemove(ts, r);
     RtFile* f = r->file;
-    req_give_back(ts, r);
-    rt_object_release(&f->base);
+    ReqGiveBack(ts, r);
+    RtObjectRelease(&f->base);
 }
 
 // The thread is ending: its pending requests are cancelled and dropped
 // without their routines; their OVERLAPPED and buffers are not touched.
-void rt_thread_end_requests(RtThreadState* ts) {
+void RtThreadEndRequests(RtThreadState* ts) {
     RtRequest* r = ts->outstanding;
     while (r) {
         RtRequest* next = r->thread_next;
         RtFile* f = r->file;
-        rt_lock(&f->base);
+        RtLock(&f->base);
         int dropped = 0;
         if (r->state != RT_REQ_DONE) {
-            leave_tombstone(f, r);
-            list_remove(f, r);
+            LeaveTombstone(f, r);
+            ListRemove(f, r);
             r->state = RT_REQ_DONE;
             RT_COUNT(pending_io, -1);
             dropped = 1;
         }
-        rt_unlock(&f->base);
-        if (dropped) rt_request_discard(ts, r);
+        RtUnlock(&f->base);
+        if (dropped) RtRequestDiscard(ts, r);
         r = next;
     }
 }
 
-static short poll_events(RtFile* f, RtRequest* r, int state) {
+static short PollEvents(RtFile* f, RtRequest* r, int state) {
     if (r->kind == RT_REQ_READ) return POLLIN;
     if (f->kind == PDXRT_FILE_CHANNEL) return state == RT_REQ_SENT ? POLLIN : POLLOUT;
     return POLLOUT;
 }
 
-size_t rt_thread_poll_files(RtThreadState* ts, size_t first) {
+size_t RtThreadPollFiles(RtThreadState* ts, size_t first) {
     size_t n = first;
     for (RtRequest* r = ts->outstanding; r; r = r->thread_next) {
         int state = RT_ATOMIC_LOAD(&r->state);
         if (state == RT_REQ_DONE) continue;
-        short events = poll_events(r->file, r, state);
+        short events = PollEvents(r->file, r, state);
         size_t i = first;
         while (i < n && ts->pfd_files[i] != r->file) i++;
         if (i < n) {
@@ -596,7 +596,7 @@ size_t rt_thread_poll_files(RtThreadState* ts, size_t first) {
     return n;
 }
 
-static RtRequest* find_request(RtFile* f, OVERLAPPED* ov) {
+static RtRequest* FindRequest(RtFile* f, OVERLAPPED* ov) {
     for (RtRequest* r = f->reads; r; r = r->file_next)
         if (r->ov == ov) return r;
     for (RtRequest* r = f->writes; r; r = r->file_next)
@@ -606,55 +606,55 @@ static RtRequest* find_request(RtFile* f, OVERLAPPED* ov) {
 
 extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
                                            BOOL bWait) {
-    if (!rt_call_enter(PDXRT_GetOverlappedResult, nullptr)) return FALSE;
-    RtFile* f = (RtFile*)rt_handle_get(hFile, RT_FILE);
+    if (!RtCallEnter(PDXRT_GetOverlappedResult, nullptr)) return FALSE;
+    RtFile* f = (RtFile*)RtHandleGet(hFile, RT_FILE);
     if (!f) return FALSE;
     if (!lpOverlapped) {
-        rt_object_release(&f->base);
-        rt_set_error(ERROR_INVALID_PARAMETER);
+        RtObjectRelease(&f->base);
+        RtSetError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    RtThreadState* ts = rt_self();
+    RtThreadState* ts = RtSelf();
     int progressed = 0;
     for (;;) {
-        NTSTATUS status = ov_status(lpOverlapped);
+        NTSTATUS status = OvStatus(lpOverlapped);
         if (status != STATUS_PENDING) {
-            rt_object_release(&f->base);
+            RtObjectRelease(&f->base);
             if (lpNumberOfBytesTransferred) *lpNumberOfBytesTransferred = (DWORD)lpOverlapped->InternalHigh;
             if (status == STATUS_SUCCESS) return TRUE;
-            rt_set_error(rt_error_from_status(status));
+            RtSetError(RtErrorFromStatus(status));
             return FALSE;
         }
         // Not yet: move the file along ourselves (it may complete now).
-        rt_lock(&f->base);
-        if (!progressed || bWait) progress_locked(f);
+        RtLock(&f->base);
+        if (!progressed || bWait) ProgressLocked(f);
         progressed = 1;
-        RtRequest* r = find_request(f, lpOverlapped);
+        RtRequest* r = FindRequest(f, lpOverlapped);
         short events = 0;
         int mine = 0;
         if (r) {
-            events = poll_events(f, r, r->state);
+            events = PollEvents(f, r, r->state);
             mine = r->ts == ts;
         }
-        rt_unlock(&f->base);
-        if (ov_status(lpOverlapped) != STATUS_PENDING) continue;
+        RtUnlock(&f->base);
+        if (OvStatus(lpOverlapped) != STATUS_PENDING) continue;
         if (!r) {
             // Never issued on this handle, or dropped with its thread.
-            rt_object_release(&f->base);
-            rt_set_error(ERROR_INVALID_PARAMETER);
+            RtObjectRelease(&f->base);
+            RtSetError(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
         if (!bWait) {
-            rt_object_release(&f->base);
-            rt_set_error(ERROR_IO_INCOMPLETE);
+            RtObjectRelease(&f->base);
+            RtSetError(ERROR_IO_INCOMPLETE);
             return FALSE;
         }
         // Not alertable: routines stay queued. Our own requests wake us
         // through our eventfd when another thread completes them; for a
         // request of another thread nobody does, so look again every 10 ms.
-        int previous = rt_poll_sleep_begin(ts);
-        if (ov_status(lpOverlapped) != STATUS_PENDING) {
-            rt_poll_sleep_end(ts, previous);
+        int previous = RtPollSleepBegin(ts);
+        if (OvStatus(lpOverlapped) != STATUS_PENDING) {
+            RtPollSleepEnd(ts, previous);
             continue;
         }
         struct pollfd pfd[2];
@@ -665,32 +665,32 @@ extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapp
         pfd[1].events = POLLIN;
         pfd[1].revents = 0;
         int rc = RT_SYS(poll)(pfd, 2, mine ? -1 : 10);
-        rt_poll_sleep_end(ts, previous);
-        if (rc > 0 && pfd[1].revents) rt_drain_wake(ts);
+        RtPollSleepEnd(ts, previous);
+        if (rc > 0 && pfd[1].revents) RtDrainWake(ts);
     }
 }
 
 extern "C" BOOL WINAPI CancelIo(HANDLE hFile) {
-    if (!rt_call_enter(PDXRT_CancelIo, nullptr)) return FALSE;
-    RtFile* f = (RtFile*)rt_handle_get(hFile, RT_FILE);
+    if (!RtCallEnter(PDXRT_CancelIo, nullptr)) return FALSE;
+    RtFile* f = (RtFile*)RtHandleGet(hFile, RT_FILE);
     if (!f) return FALSE;
-    RtThreadState* ts = rt_self();
-    rt_lock(&f->base);
+    RtThreadState* ts = RtSelf();
+    RtLock(&f->base);
     for (int pass = 0; pass < 2; pass++) {
         RtRequest* r = pass == 0 ? f->reads : f->writes;
         while (r) {
             RtRequest* next = r->file_next;
             if (!r->tomb && r->ts == ts) {
-                leave_tombstone(f, r);
+                LeaveTombstone(f, r);
                 next = r->file_next;  // the tombstone, if any, is skipped below
                 if (next && next->tomb) next = next->file_next;
-                complete(f, r, ERROR_OPERATION_ABORTED, 0);
+                Complete(f, r, ERROR_OPERATION_ABORTED, 0);
             }
             r = next;
         }
     }
-    rt_unlock(&f->base);
-    rt_object_release(&f->base);
+    RtUnlock(&f->base);
+    RtObjectRelease(&f->base);
     return TRUE;
 }
 
@@ -698,10 +698,10 @@ extern "C" BOOL WINAPI CancelIo(HANDLE hFile) {
 // ERROR_OPERATION_ABORTED (their routines still run in their threads), and a
 // channel is shut down at once so the device sees the end even while the
 // file object waits for those routines.
-void rt_file_close(RtFile* f) {
-    rt_lock(&f->base);
+void RtFileClose(RtFile* f) {
+    RtLock(&f->base);
     f->closed = 1;
-    fail_all(f, ERROR_OPERATION_ABORTED);
+    FailAll(f, ERROR_OPERATION_ABORTED);
     if (f->kind == PDXRT_FILE_CHANNEL) shutdown(f->fd, SHUT_RDWR);
-    rt_unlock(&f->base);
+    RtUnlock(&f->base);
 }

@@ -26,14 +26,14 @@ struct RtPathHandler {
 static pthread_mutex_t g_path_lock = PTHREAD_MUTEX_INITIALIZER;
 static RtPathHandler g_paths[RT_PATH_SLOTS];
 
-int rt_attach_hid_stack_paths(void);  // rt_modules.cpp
+int RtAttachHidStackPaths(void);  // rt_modules.cpp
 
 extern "C" BOOL pdxrt_register_path_handler(const char* prefix, PdxRtOpenFn open_fn, void* ctx) {
     if (!prefix || !*prefix || !open_fn || strlen(prefix) >= RT_PREFIX_MAX) return FALSE;
     pthread_mutex_lock(&g_path_lock);
     RtPathHandler* slot = nullptr;
     for (int i = 0; i < RT_PATH_SLOTS && !slot; i++)
-        if (g_paths[i].used && rt_strcasecmp(g_paths[i].prefix, prefix) == 0) slot = &g_paths[i];
+        if (g_paths[i].used && RtStrcasecmp(g_paths[i].prefix, prefix) == 0) slot = &g_paths[i];
     for (int i = 0; i < RT_PATH_SLOTS && !slot; i++)
         if (!g_paths[i].used) slot = &g_paths[i];
     if (slot) {
@@ -51,7 +51,7 @@ extern "C" BOOL pdxrt_unregister_path_handler(const char* prefix) {
     BOOL found = FALSE;
     pthread_mutex_lock(&g_path_lock);
     for (int i = 0; i < RT_PATH_SLOTS; i++) {
-        if (g_paths[i].used && rt_strcasecmp(g_paths[i].prefix, prefix) == 0) {
+        if (g_paths[i].used && RtStrcasecmp(g_paths[i].prefix, prefix) == 0) {
             memset(&g_paths[i], 0, sizeof(g_paths[i]));
             found = TRUE;
         }
@@ -62,13 +62,13 @@ extern "C" BOOL pdxrt_unregister_path_handler(const char* prefix) {
 
 // Longest matching prefix wins; device paths compare without case as on
 // Windows.
-static int find_handler(const char* path, PdxRtOpenFn* open_fn, void** ctx) {
+static int FindHandler(const char* path, PdxRtOpenFn* open_fn, void** ctx) {
     size_t best = 0;
     pthread_mutex_lock(&g_path_lock);
     for (int i = 0; i < RT_PATH_SLOTS; i++) {
         if (!g_paths[i].used) continue;
         size_t n = strlen(g_paths[i].prefix);
-        if (n > best && rt_strncasecmp(path, g_paths[i].prefix, n) == 0) {
+        if (n > best && RtStrncasecmp(path, g_paths[i].prefix, n) == 0) {
             best = n;
             *open_fn = g_paths[i].open;
             *ctx = g_paths[i].ctx;
@@ -78,7 +78,7 @@ static int find_handler(const char* path, PdxRtOpenFn* open_fn, void** ctx) {
     return best > 0;
 }
 
-DWORD rt_error_from_errno(int err) {
+DWORD RtErrorFromErrno(int err) {
     switch (err) {
     case 0: return ERROR_SUCCESS;
     case ENOENT: return ERROR_FILE_NOT_FOUND;
@@ -108,7 +108,7 @@ DWORD rt_error_from_errno(int err) {
     }
 }
 
-static int open_plain(const char* path, DWORD access, DWORD disposition, DWORD* error) {
+static int OpenPlain(const char* path, DWORD access, DWORD disposition, DWORD* error) {
     int flags = O_CLOEXEC | O_NONBLOCK;
     DWORD rw = access & (GENERIC_READ | GENERIC_WRITE);
     if (rw == (GENERIC_READ | GENERIC_WRITE))
@@ -132,22 +132,22 @@ static int open_plain(const char* path, DWORD access, DWORD disposition, DWORD* 
     do {
         fd = RT_SYS(open)(path, flags, 0666);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) *error = rt_error_from_errno(errno);
+    if (fd < 0) *error = RtErrorFromErrno(errno);
     return fd;
 }
 
 extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                                      LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                                      DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
-    if (!rt_call_enter(PDXRT_CreateFileA, lpFileName)) return INVALID_HANDLE_VALUE;
+    if (!RtCallEnter(PDXRT_CreateFileA, lpFileName)) return INVALID_HANDLE_VALUE;
     if (!lpFileName || !*lpFileName) {
-        rt_set_error(ERROR_PATH_NOT_FOUND);
+        RtSetError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
     PdxRtOpenFn open_fn = nullptr;
     void* ctx = nullptr;
-    int found = find_handler(lpFileName, &open_fn, &ctx);
-    if (!found && rt_attach_hid_stack_paths()) found = find_handler(lpFileName, &open_fn, &ctx);
+    int found = FindHandler(lpFileName, &open_fn, &ctx);
+    if (!found && RtAttachHidStackPaths()) found = FindHandler(lpFileName, &open_fn, &ctx);
     int kind = PDXRT_FILE_PLAIN;
     DWORD write_length = 0;
     DWORD error = ERROR_FILE_NOT_FOUND;
@@ -162,10 +162,10 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
             error = ERROR_FILE_NOT_FOUND;
         }
     } else {
-        fd = open_plain(lpFileName, dwDesiredAccess, dwCreationDisposition, &error);
+        fd = OpenPlain(lpFileName, dwDesiredAccess, dwCreationDisposition, &error);
     }
     if (fd < 0) {
-        rt_set_error(error);
+        RtSetError(error);
         return INVALID_HANDLE_VALUE;
     }
     RtFile* f = (RtFile*)RT_SYS(calloc)(1, sizeof(*f));
@@ -179,10 +179,10 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
     }
     if (!f) {
         close(fd);
-        rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
+        RtSetError(ERROR_NOT_ENOUGH_MEMORY);
         return INVALID_HANDLE_VALUE;
     }
-    rt_object_init(&f->base, RT_FILE);
+    RtObjectInit(&f->base, RT_FILE);
     f->fd = fd;
     f->kind = kind == PDXRT_FILE_CHANNEL || kind == PDXRT_FILE_HIDRAW || kind == PDXRT_FILE_HIDRAW_UNNUMBERED
                   ? kind
@@ -192,17 +192,17 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
     struct stat st;
     f->is_regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     RT_COUNT(files, 1);
-    HANDLE h = rt_handle_alloc(&f->base);
+    HANDLE h = RtHandleAlloc(&f->base);
     if (!h) {
-        rt_object_release(&f->base);
+        RtObjectRelease(&f->base);
         return INVALID_HANDLE_VALUE;
     }
     // Like CreateFile on Windows: success with a fresh open clears the error.
-    rt_set_error(ERROR_SUCCESS);
+    RtSetError(ERROR_SUCCESS);
     return h;
 }
 
-void rt_file_destroy(RtFile* f) {
+void RtFileDestroy(RtFile* f) {
     if (f->fd >= 0) close(f->fd);
     if (f->stash) {
         for (unsigned i = 0; i < RT_STASH_SLOTS; i++) free(f->stash[i].data);
@@ -214,9 +214,9 @@ void rt_file_destroy(RtFile* f) {
 }
 
 extern "C" int pdxrt_handle_fd(HANDLE file) {
-    RtObject* obj = rt_handle_get(file, RT_FILE);
+    RtObject* obj = RtHandleGet(file, RT_FILE);
     if (!obj) return -1;
     int fd = ((RtFile*)obj)->fd;
-    rt_object_release(obj);
+    RtObjectRelease(obj);
     return fd;
 }

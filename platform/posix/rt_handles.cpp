@@ -29,14 +29,14 @@ static uint32_t g_free_count;
 static uint32_t g_used;  // slots ever used
 static uint32_t g_cap;   // slots in the chunks allocated so far
 
-static uint64_t* slot_word(uint32_t slot) {
+static uint64_t* SlotWord(uint32_t slot) {
     if (slot >= MAX_SLOTS) return nullptr;
     uint32_t k = 31 - (uint32_t)__builtin_clz(slot / FIRST_CHUNK + 1);
     uint64_t* chunk = __atomic_load_n(&g_chunks[k], __ATOMIC_ACQUIRE);
     return chunk ? &chunk[slot - FIRST_CHUNK * ((1u << k) - 1)] : nullptr;
 }
 
-void rt_object_init(RtObject* obj, int type) {
+void RtObjectInit(RtObject* obj, int type) {
     obj->type = type;
     obj->refs = 1;
     pthread_mutex_init(&obj->lock, nullptr);
@@ -44,23 +44,23 @@ void rt_object_init(RtObject* obj, int type) {
     obj->waiters_tail = nullptr;
 }
 
-void rt_object_ref(RtObject* obj) { RT_ATOMIC_ADD(&obj->refs, 1); }
+void RtObjectRef(RtObject* obj) { RT_ATOMIC_ADD(&obj->refs, 1); }
 
-void rt_object_release(RtObject* obj) {
+void RtObjectRelease(RtObject* obj) {
     if (RT_ATOMIC_ADD(&obj->refs, -1) != 0) return;
     pthread_mutex_destroy(&obj->lock);
     switch (obj->type) {
-    case RT_EVENT: rt_event_destroy((RtEvent*)obj); break;
-    case RT_MUTEX: rt_mutex_destroy((RtMutex*)obj); break;
-    case RT_THREAD: rt_thread_destroy((RtThread*)obj); break;
-    case RT_FILE: rt_file_destroy((RtFile*)obj); break;
+    case RT_EVENT: RtEventDestroy((RtEvent*)obj); break;
+    case RT_MUTEX: RtMutexDestroy((RtMutex*)obj); break;
+    case RT_THREAD: RtThreadDestroy((RtThread*)obj); break;
+    case RT_FILE: RtFileDestroy((RtFile*)obj); break;
     }
 }
 
-void rt_lock(RtObject* obj) { pthread_mutex_lock(&obj->lock); }
-void rt_unlock(RtObject* obj) { pthread_mutex_unlock(&obj->lock); }
+void RtLock(RtObject* obj) { pthread_mutex_lock(&obj->lock); }
+void RtUnlock(RtObject* obj) { pthread_mutex_unlock(&obj->lock); }
 
-HANDLE rt_handle_alloc(RtObject* obj) {
+HANDLE RtHandleAlloc(RtObject* obj) {
     assert(((uintptr_t)obj & ~SLOT_PTR_MASK) == 0);
     pthread_mutex_lock(&g_alloc_lock);
     uint32_t slot;
@@ -69,7 +69,7 @@ HANDLE rt_handle_alloc(RtObject* obj) {
     } else {
         if (g_used == MAX_SLOTS) {
             pthread_mutex_unlock(&g_alloc_lock);
-            rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
+            RtSetError(ERROR_NOT_ENOUGH_MEMORY);
             return nullptr;
         }
         if (g_used == g_cap) {
@@ -81,7 +81,7 @@ HANDLE rt_handle_alloc(RtObject* obj) {
             if (!free_slots) {
                 free(chunk);
                 pthread_mutex_unlock(&g_alloc_lock);
-                rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
+                RtSetError(ERROR_NOT_ENOUGH_MEMORY);
                 return nullptr;
             }
             g_free = free_slots;
@@ -90,13 +90,13 @@ HANDLE rt_handle_alloc(RtObject* obj) {
         }
         slot = g_used++;
     }
-    __atomic_store_n(slot_word(slot), (uint64_t)(uintptr_t)obj, __ATOMIC_RELEASE);
+    __atomic_store_n(SlotWord(slot), (uint64_t)(uintptr_t)obj, __ATOMIC_RELEASE);
     pthread_mutex_unlock(&g_alloc_lock);
     RT_COUNT(handles, 1);
     return (HANDLE)(uintptr_t)((slot + 1) * 4);
 }
 
-static int slot_of(HANDLE h, uint32_t* slot) {
+static int SlotOf(HANDLE h, uint32_t* slot) {
     uintptr_t v = (uintptr_t)h;
     if (v == 0 || (v & 3) != 0 || v > 0xFFFFFFFFu) return 0;
     *slot = (uint32_t)(v / 4 - 1);
@@ -105,60 +105,60 @@ static int slot_of(HANDLE h, uint32_t* slot) {
 
 // Adds a pin to a slot that holds an object; the object, or null for an
 // empty slot. The pin keeps the object alive until it is traded away.
-static RtObject* pin_slot(uint64_t* word) {
+static RtObject* PinSlot(uint64_t* word) {
     uint64_t v = __atomic_load_n(word, __ATOMIC_ACQUIRE);
     while ((v & SLOT_PTR_MASK) != 0 &&
            !__atomic_compare_exchange_n(word, &v, v + SLOT_PIN, 1, __ATOMIC_ACQUIRE, __ATOMIC_ACQUIRE)) {}
     return (RtObject*)(uintptr_t)(v & SLOT_PTR_MASK);
 }
 
-RtObject* rt_handle_get(HANDLE h, int type) {
+RtObject* RtHandleGet(HANDLE h, int type) {
     uint32_t slot;
-    uint64_t* word = slot_of(h, &slot) ? slot_word(slot) : nullptr;
-    RtObject* obj = word ? pin_slot(word) : nullptr;
+    uint64_t* word = SlotOf(h, &slot) ? SlotWord(slot) : nullptr;
+    RtObject* obj = word ? PinSlot(word) : nullptr;
     if (!obj) {
-        rt_set_error(ERROR_INVALID_HANDLE);
+        RtSetError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
     // Our share keeps obj alive here; trade it for a reference of our own.
-    rt_object_ref(obj);
+    RtObjectRef(obj);
     uint64_t v = __atomic_load_n(word, __ATOMIC_RELAXED);
     for (;;) {
         if ((v & SLOT_PTR_MASK) != (uintptr_t)obj || v < SLOT_PIN) {
             // Closed meanwhile: CloseHandle turned our share into a reference.
-            rt_object_release(obj);
+            RtObjectRelease(obj);
             break;
         }
         if (__atomic_compare_exchange_n(word, &v, v - SLOT_PIN, 1, __ATOMIC_RELEASE, __ATOMIC_RELAXED)) break;
     }
     if (type != 0 && obj->type != type) {
-        rt_object_release(obj);
-        rt_set_error(ERROR_INVALID_HANDLE);
+        RtObjectRelease(obj);
+        RtSetError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
     return obj;
 }
 
 extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
-    if (!rt_call_enter(PDXRT_CloseHandle, nullptr)) return FALSE;
+    if (!RtCallEnter(PDXRT_CloseHandle, nullptr)) return FALSE;
     uint32_t slot;
-    uint64_t* word = slot_of(hObject, &slot) ? slot_word(slot) : nullptr;
+    uint64_t* word = SlotOf(hObject, &slot) ? SlotWord(slot) : nullptr;
     // Pin the slot like a lookup, then hold a reference of our own until the
     // close is done.
-    RtObject* obj = word ? pin_slot(word) : nullptr;
+    RtObject* obj = word ? PinSlot(word) : nullptr;
     if (!obj) {
-        rt_set_error(ERROR_INVALID_HANDLE);
+        RtSetError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    rt_object_ref(obj);
+    RtObjectRef(obj);
     uint64_t v = __atomic_load_n(word, __ATOMIC_ACQUIRE);
     for (;;) {
         if ((v & SLOT_PTR_MASK) != (uintptr_t)obj || v < SLOT_PIN) {
             // Another close emptied it first and turned our pin into a
             // reference: give both back, as a lookup would.
-            rt_object_release(obj);
-            rt_object_release(obj);
-            rt_set_error(ERROR_INVALID_HANDLE);
+            RtObjectRelease(obj);
+            RtObjectRelease(obj);
+            RtSetError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
         // Every other pin is a lookup's share, which becomes a reference the
@@ -175,13 +175,13 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
     pthread_mutex_unlock(&g_alloc_lock);
     RT_COUNT(handles, -1);
     // One handle per object: the handle's close is the object's close.
-    if (obj->type == RT_FILE) rt_file_close((RtFile*)obj);
-    rt_object_release(obj);  // the handle's
-    rt_object_release(obj);  // ours
+    if (obj->type == RT_FILE) RtFileClose((RtFile*)obj);
+    RtObjectRelease(obj);  // the handle's
+    RtObjectRelease(obj);  // ours
     return TRUE;
 }
 
-void rt_waiter_add(RtObject* obj, RtWaiter* w) {
+void RtWaiterAdd(RtObject* obj, RtWaiter* w) {
     w->next = nullptr;
     w->satisfied = 0;
     if (obj->waiters_tail)
@@ -191,7 +191,7 @@ void rt_waiter_add(RtObject* obj, RtWaiter* w) {
     obj->waiters_tail = w;
 }
 
-void rt_waiter_remove(RtObject* obj, RtWaiter* w) {
+void RtWaiterRemove(RtObject* obj, RtWaiter* w) {
     RtWaiter* prev = nullptr;
     for (RtWaiter* it = obj->waiters; it; prev = it, it = it->next) {
         if (it != w) continue;
@@ -204,7 +204,7 @@ void rt_waiter_remove(RtObject* obj, RtWaiter* w) {
     }
 }
 
-RtWaiter* rt_waiter_pop(RtObject* obj) {
+RtWaiter* RtWaiterPop(RtObject* obj) {
     RtWaiter* w = obj->waiters;
     if (w) {
         obj->waiters = w->next;
@@ -215,21 +215,21 @@ RtWaiter* rt_waiter_pop(RtObject* obj) {
 
 // Object lock held: the waiter reads `satisfied` under the same lock, so it
 // cannot return (and its thread cannot end) before the wake-up is written.
-void rt_waiter_satisfy(RtWaiter* w, DWORD result) {
+void RtWaiterSatisfy(RtWaiter* w, DWORD result) {
     w->result = result;
     w->satisfied = 1;
-    rt_wake(w->ts);
+    RtWake(w->ts);
 }
 
-RtThreadState* rt_waiter_satisfy_unwoken(RtWaiter* w, DWORD result) {
+RtThreadState* RtWaiterSatisfyUnwoken(RtWaiter* w, DWORD result) {
     RtThreadState* ts = w->ts;
-    rt_thread_state_ref(ts);
+    RtThreadStateRef(ts);
     w->result = result;
     w->satisfied = 1;
     return ts;
 }
 
-void rt_wake_satisfied(RtThreadState* ts) {
-    rt_wake(ts);
-    rt_thread_state_release(ts);
+void RtWakeSatisfied(RtThreadState* ts) {
+    RtWake(ts);
+    RtThreadStateRelease(ts);
 }

@@ -33,32 +33,32 @@ struct RtBlock {
 
 static_assert(sizeof(RtBlock) % 16 == 0, "block header keeps payload alignment");
 
-static void heap_lock(RtHeap* heap, DWORD flags) {
+static void HeapLock(RtHeap* heap, DWORD flags) {
     if (!((heap->options | flags) & HEAP_NO_SERIALIZE)) pthread_mutex_lock(&heap->lock);
 }
 
-static void heap_unlock(RtHeap* heap, DWORD flags) {
+static void HeapUnlock(RtHeap* heap, DWORD flags) {
     if (!((heap->options | flags) & HEAP_NO_SERIALIZE)) pthread_mutex_unlock(&heap->lock);
 }
 
-static RtHeap* heap_of(HANDLE h) {
+static RtHeap* HeapOf(HANDLE h) {
     RtHeap* heap = (RtHeap*)h;
     if (!heap || heap == INVALID_HANDLE_VALUE || heap->magic != RT_HEAP_MAGIC) {
-        rt_set_error(ERROR_INVALID_HANDLE);
+        RtSetError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
     return heap;
 }
 
 extern "C" HANDLE WINAPI HeapCreate(DWORD flOptions, SIZE_T dwInitialSize, SIZE_T dwMaximumSize) {
-    if (!rt_call_enter(PDXRT_HeapCreate, nullptr)) return nullptr;
+    if (!RtCallEnter(PDXRT_HeapCreate, nullptr)) return nullptr;
     if (dwMaximumSize != 0 && dwInitialSize > dwMaximumSize) {
-        rt_set_error(ERROR_INVALID_PARAMETER);
+        RtSetError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     RtHeap* heap = (RtHeap*)RT_SYS(calloc)(1, sizeof(*heap));
     if (!heap) {
-        rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
+        RtSetError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     heap->magic = RT_HEAP_MAGIC;
@@ -70,56 +70,56 @@ extern "C" HANDLE WINAPI HeapCreate(DWORD flOptions, SIZE_T dwInitialSize, SIZE_
 }
 
 extern "C" LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes) {
-    if (!rt_call_enter(PDXRT_HeapAlloc, nullptr)) return nullptr;
-    RtHeap* heap = heap_of(hHeap);
+    if (!RtCallEnter(PDXRT_HeapAlloc, nullptr)) return nullptr;
+    RtHeap* heap = HeapOf(hHeap);
     if (!heap) return nullptr;
     if (dwBytes > ((SIZE_T)-1) / 2) {
-        rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
+        RtSetError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     RtBlock* b = (RtBlock*)((dwFlags & HEAP_ZERO_MEMORY) ? RT_SYS(calloc)(1, sizeof(RtBlock) + dwBytes)
                                                          : RT_SYS(malloc)(sizeof(RtBlock) + dwBytes));
     if (!b) {
-        rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
+        RtSetError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     b->size = dwBytes;
     b->magic = RT_BLOCK_MAGIC;
     b->prev = nullptr;
-    heap_lock(heap, dwFlags);
+    HeapLock(heap, dwFlags);
     if (heap->max_size != 0 && heap->used + dwBytes > heap->max_size) {
-        heap_unlock(heap, dwFlags);
+        HeapUnlock(heap, dwFlags);
         free(b);
-        rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
+        RtSetError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     heap->used += dwBytes;
     b->next = heap->blocks;
     if (heap->blocks) heap->blocks->prev = b;
     heap->blocks = b;
-    heap_unlock(heap, dwFlags);
+    HeapUnlock(heap, dwFlags);
     RT_COUNT(heap_blocks, 1);
     return b + 1;
 }
 
 extern "C" BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem) {
-    if (!rt_call_enter(PDXRT_HeapFree, nullptr)) return FALSE;
-    RtHeap* heap = heap_of(hHeap);
+    if (!RtCallEnter(PDXRT_HeapFree, nullptr)) return FALSE;
+    RtHeap* heap = HeapOf(hHeap);
     if (!heap) return FALSE;
     if (!lpMem) return TRUE;
     RtBlock* b = (RtBlock*)lpMem - 1;
     if (b->magic != RT_BLOCK_MAGIC) {
-        rt_set_error(ERROR_INVALID_PARAMETER);
+        RtSetError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    heap_lock(heap, dwFlags);
+    HeapLock(heap, dwFlags);
     if (b->prev)
         b->prev->next = b->next;
     else
         heap->blocks = b->next;
     if (b->next) b->next->prev = b->prev;
     heap->used -= b->size;
-    heap_unlock(heap, dwFlags);
+    HeapUnlock(heap, dwFlags);
     b->magic = 0;
     free(b);
     RT_COUNT(heap_blocks, -1);
@@ -127,8 +127,8 @@ extern "C" BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem) {
 }
 
 extern "C" BOOL WINAPI HeapDestroy(HANDLE hHeap) {
-    if (!rt_call_enter(PDXRT_HeapDestroy, nullptr)) return FALSE;
-    RtHeap* heap = heap_of(hHeap);
+    if (!RtCallEnter(PDXRT_HeapDestroy, nullptr)) return FALSE;
+    RtHeap* heap = HeapOf(hHeap);
     if (!heap) return FALSE;
     RtBlock* b = heap->blocks;
     while (b) {

@@ -176,106 +176,106 @@ struct RtThreadState {
 };
 
 // ---- handles and objects (rt_handles.cpp)
-void rt_object_init(RtObject* obj, int type);
-void rt_object_ref(RtObject* obj);
-void rt_object_release(RtObject* obj);
-HANDLE rt_handle_alloc(RtObject* obj);  // takes over one reference; nullptr on failure (error set)
+void RtObjectInit(RtObject* obj, int type);
+void RtObjectRef(RtObject* obj);
+void RtObjectRelease(RtObject* obj);
+HANDLE RtHandleAlloc(RtObject* obj);  // takes over one reference; nullptr on failure (error set)
 // Referenced object behind a handle when it is of `type` (0: any); nullptr with
 // ERROR_INVALID_HANDLE otherwise.
-RtObject* rt_handle_get(HANDLE h, int type);
-void rt_lock(RtObject* obj);
-void rt_unlock(RtObject* obj);
-void rt_waiter_add(RtObject* obj, RtWaiter* w);
-void rt_waiter_remove(RtObject* obj, RtWaiter* w);
+RtObject* RtHandleGet(HANDLE h, int type);
+void RtLock(RtObject* obj);
+void RtUnlock(RtObject* obj);
+void RtWaiterAdd(RtObject* obj, RtWaiter* w);
+void RtWaiterRemove(RtObject* obj, RtWaiter* w);
 // Satisfies the first waiter (or all) with `result`; object lock held.
-RtWaiter* rt_waiter_pop(RtObject* obj);
-void rt_waiter_satisfy(RtWaiter* w, DWORD result);
+RtWaiter* RtWaiterPop(RtObject* obj);
+void RtWaiterSatisfy(RtWaiter* w, DWORD result);
 // The same without the wake-up, which the caller makes with
-// rt_wake_satisfied once it has let go of the object lock: a thread woken
+// RtWakeSatisfied once it has let go of the object lock: a thread woken
 // under that lock would at once block on it to read its result. The thread
 // state returned holds a reference until then (the waiter may return, and
 // its thread end, as soon as the lock is free).
-RtThreadState* rt_waiter_satisfy_unwoken(RtWaiter* w, DWORD result);
-void rt_wake_satisfied(RtThreadState* ts);
+RtThreadState* RtWaiterSatisfyUnwoken(RtWaiter* w, DWORD result);
+void RtWakeSatisfied(RtThreadState* ts);
 
 // per-type hooks
-void rt_event_destroy(RtEvent* e);
-void rt_mutex_destroy(RtMutex* m);
-void rt_thread_destroy(RtThread* t);
-void rt_file_destroy(RtFile* f);
-void rt_file_close(RtFile* f);  // last handle closed: abort pending requests
+void RtEventDestroy(RtEvent* e);
+void RtMutexDestroy(RtMutex* m);
+void RtThreadDestroy(RtThread* t);
+void RtFileDestroy(RtFile* f);
+void RtFileClose(RtFile* f);  // last handle closed: abort pending requests
 // Wait support: take the object if it is signalled (lock held); *result set.
-int rt_event_try_take(RtEvent* e, DWORD* result);
+int RtEventTryTake(RtEvent* e, DWORD* result);
 // Object lock held; on failure the waiters flag is set, so the caller must
-// register as a waiter (and rt_mutex_waiter_gone when it gives up).
-int rt_mutex_try_take(RtMutex* m, RtThreadState* ts, DWORD* result);
+// register as a waiter (and RtMutexWaiterGone when it gives up).
+int RtMutexTryTake(RtMutex* m, RtThreadState* ts, DWORD* result);
 // No lock: the uncontended acquire (free, or already ours).
-int rt_mutex_fast_take(RtMutex* m, RtThreadState* ts, DWORD* result);
-void rt_mutex_waiter_gone(RtMutex* m);                    // a waiter left the list; lock held
-void rt_mutex_note_owned(RtMutex* m, RtThreadState* ts);  // after an acquire
-int rt_thread_try_take(RtThread* t, DWORD* result);
+int RtMutexFastTake(RtMutex* m, RtThreadState* ts, DWORD* result);
+void RtMutexWaiterGone(RtMutex* m);                    // a waiter left the list; lock held
+void RtMutexNoteOwned(RtMutex* m, RtThreadState* ts);  // after an acquire
+int RtThreadTryTake(RtThread* t, DWORD* result);
 
 // ---- thread state (rt_thread_state.cpp)
-RtThreadState* rt_self(void);
-// A thread's state always exists (rt_self never fails); its wake-up
+RtThreadState* RtSelf(void);
+// A thread's state always exists (RtSelf never fails); its wake-up
 // descriptor and poll set come with its first request (or its creation by
 // CreateThread), so a thread without a free descriptor can still wait
 // without one and lock.
-RtThreadState* rt_thread_state_new(void);  // refs 1; nullptr when out of memory
+RtThreadState* RtThreadStateNew(void);  // refs 1; nullptr when out of memory
 // Makes what issuing requests needs; ERROR_SUCCESS or why it cannot.
-DWORD rt_thread_state_prepare_io(RtThreadState* ts);
-void rt_thread_state_leave(void);  // a runtime thread's start ends its state
-void rt_thread_state_ref(RtThreadState* ts);
-void rt_thread_state_release(RtThreadState* ts);
-void rt_thread_state_adopt(RtThreadState* ts);  // becomes the calling runtime thread's state
+DWORD RtThreadStatePrepareIo(RtThreadState* ts);
+void RtThreadStateLeave(void);  // a runtime thread's start ends its state
+void RtThreadStateRef(RtThreadState* ts);
+void RtThreadStateRelease(RtThreadState* ts);
+void RtThreadStateAdopt(RtThreadState* ts);  // becomes the calling runtime thread's state
 // Wakes the thread whichever way it sleeps (see rt_thread_state.cpp).
-void rt_wake(RtThreadState* ts);
-void rt_drain_wake(RtThreadState* ts);
+void RtWake(RtThreadState* ts);
+void RtDrainWake(RtThreadState* ts);
 // Brackets a stretch in which the calling thread may sleep on wake_fd; the
 // flag must be set before the thread looks at what it waits for.
-int rt_poll_sleep_begin(RtThreadState* ts);  // returns the previous flag
-void rt_poll_sleep_end(RtThreadState* ts, int previous);
+int RtPollSleepBegin(RtThreadState* ts);  // returns the previous flag
+void RtPollSleepEnd(RtThreadState* ts, int previous);
 // Sleeps on wake_seq while it still equals `seq` (read before the thread
 // looked at what it waits for); nullptr timeout: no limit.
-void rt_futex_sleep(RtThreadState* ts, int seq, const struct timespec* timeout);
+void RtFutexSleep(RtThreadState* ts, int seq, const struct timespec* timeout);
 // Queue an APC entry; FALSE when the thread has ended. Wakes the thread
 // unless it is the caller.
-int rt_queue_apc(RtThreadState* ts, RtApc* apc);
-int rt_has_apcs(RtThreadState* ts);
+int RtQueueApc(RtThreadState* ts, RtApc* apc);
+int RtHasApcs(RtThreadState* ts);
 // Runs every queued APC in the calling thread; returns how many ran.
-int rt_run_apcs(RtThreadState* ts);
-void rt_thread_state_kill(RtThreadState* ts);  // no more APCs; queued ones dropped
+int RtRunApcs(RtThreadState* ts);
+void RtThreadStateKill(RtThreadState* ts);  // no more APCs; queued ones dropped
 
-// ---- waiting (rt_wait.cpp)
-DWORD rt_wait(RtObject* obj, DWORD ms, int alertable);
+// ---- waiting (RtWait.cpp)
+DWORD RtWait(RtObject* obj, DWORD ms, int alertable);
 
 // ---- files (rt_file_io.cpp)
 // Builds the poll set of the thread's outstanding requests (after slot 0).
-size_t rt_thread_poll_files(RtThreadState* ts, size_t first);
-void rt_file_progress(RtFile* f);
-void rt_thread_end_requests(RtThreadState* ts);        // thread ends: drop its requests
-void rt_request_run(RtThreadState* ts, RtRequest* r);  // run its routine, give it back
-void rt_request_discard(RtThreadState* ts, RtRequest* r);
-NTSTATUS rt_status_from_error(DWORD error);
-DWORD rt_error_from_status(NTSTATUS status);
+size_t RtThreadPollFiles(RtThreadState* ts, size_t first);
+void RtFileProgress(RtFile* f);
+void RtThreadEndRequests(RtThreadState* ts);         // thread ends: drop its requests
+void RtRequestRun(RtThreadState* ts, RtRequest* r);  // run its routine, give it back
+void RtRequestDiscard(RtThreadState* ts, RtRequest* r);
+NTSTATUS RtStatusFromError(DWORD error);
+DWORD RtErrorFromStatus(NTSTATUS status);
 
 // ---- faults and counters (rt_faults.cpp)
 // Counts the call and decides whether an injected fault makes it fail; on
 // failure the last error is set and 0 returned.
-int rt_call_enter(PdxRtCall call, const char* name);
+int RtCallEnter(PdxRtCall call, const char* name);
 
 struct RtCounters {
     int handles, events, mutexes, threads, running_threads, files, heaps, heap_blocks, pending_io, queued_apcs;
 };
-extern RtCounters rt_counters;
-#define RT_COUNT(field, delta) __atomic_add_fetch(&rt_counters.field, (delta), __ATOMIC_RELAXED)
+extern RtCounters g_rt_counters;
+#define RT_COUNT(field, delta) __atomic_add_fetch(&g_rt_counters.field, (delta), __ATOMIC_RELAXED)
 
 // ---- misc
-void rt_set_error(DWORD error);
+void RtSetError(DWORD error);
 // CLOCK_MONOTONIC in nanoseconds; returns 0 when the clock fails (errno set).
-int rt_clock_ns(uint64_t* now);
-DWORD rt_error_from_errno(int err);
-int rt_strcasecmp(const char* a, const char* b);
-int rt_strncasecmp(const char* a, const char* b, size_t n);
+int RtClockNs(uint64_t* now);
+DWORD RtErrorFromErrno(int err);
+int RtStrcasecmp(const char* a, const char* b);
+int RtStrncasecmp(const char* a, const char* b, size_t n);
 
 #endif

@@ -11,16 +11,16 @@ extern "C" DWORD WINAPI GetLastError(void) { return t_last_error; }
 
 extern "C" VOID WINAPI SetLastError(DWORD dwErrCode) { t_last_error = dwErrCode; }
 
-void rt_set_error(DWORD error) { t_last_error = error; }
+void RtSetError(DWORD error) { t_last_error = error; }
 
-int rt_clock_ns(uint64_t* now) {
+int RtClockNs(uint64_t* now) {
     struct timespec ts;
     if (RT_SYS(clock_gettime)(CLOCK_MONOTONIC, &ts) != 0) return 0;
     *now = (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
     return 1;
 }
 
-int rt_strncasecmp(const char* a, const char* b, size_t n) {
+int RtStrncasecmp(const char* a, const char* b, size_t n) {
     for (size_t i = 0; i < n; i++) {
         int ca = tolower((unsigned char)a[i]);
         int cb = tolower((unsigned char)b[i]);
@@ -30,4 +30,4 @@ int rt_strncasecmp(const char* a, const char* b, size_t n) {
     return 0;
 }
 
-int rt_strcasecmp(const char* a, const char* b) { return rt_strncasecmp(a, b, (size_t)-1); }
+int RtStrcasecmp(const char* a, const char* b) { return RtStrncasecmp(a, b, (size_t)-1); }

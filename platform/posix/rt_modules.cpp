@@ -29,7 +29,7 @@ static int g_stack_attached;
 
 #define KERNEL32_EXPORT(fn) \
     { #fn, (void*)&fn }
-static const PdxRtExport g_kernel32_exports[] = {
+static const PdxRtExport kKernel32Exports[] = {
     KERNEL32_EXPORT(GetLastError),
     KERNEL32_EXPORT(SetLastError),
     KERNEL32_EXPORT(CloseHandle),
@@ -63,12 +63,13 @@ static const PdxRtExport g_kernel32_exports[] = {
     KERNEL32_EXPORT(FreeLibrary),
     KERNEL32_EXPORT(GetModuleHandleA),
 };
-static const PdxRtModuleDef g_kernel32 = {
-    "kernel32.dll", g_kernel32_exports, sizeof(g_kernel32_exports) / sizeof(g_kernel32_exports[0]), nullptr, nullptr, nullptr};
+static const PdxRtModuleDef kKernel32 = {
+    "kernel32.dll", kKernel32Exports, sizeof(kKernel32Exports) / sizeof(kKernel32Exports[0]),
+    nullptr,        nullptr,          nullptr};
 
 // Lower case, directory dropped, ".dll" added when there is no extension
 // (a trailing dot means "no extension" and is dropped), as the loader does.
-int rt_module_name(const char* in, char* out, size_t cap) {
+int RtModuleName(const char* in, char* out, size_t cap) {
     const char* base = in;
     for (const char* p = in; *p; p++)
         if (*p == '\\' || *p == '/') base = p + 1;
@@ -88,23 +89,23 @@ int rt_module_name(const char* in, char* out, size_t cap) {
     return 1;
 }
 
-static void ensure_kernel32(void) {
+static void EnsureKernel32(void) {
     if (g_modules[0].used) return;
     strcpy(g_modules[0].name, "kernel32.dll");
-    g_modules[0].def = &g_kernel32;
+    g_modules[0].def = &kKernel32;
     g_modules[0].refs = 1;
     g_modules[0].used = 1;
 }
 
-static PdxModule* find_slot(const char* norm) {
-    ensure_kernel32();
+static PdxModule* FindSlot(const char* norm) {
+    EnsureKernel32();
     for (int i = 0; i < RT_MODULE_SLOTS; i++)
         if (g_modules[i].used && strcmp(g_modules[i].name, norm) == 0) return &g_modules[i];
     return nullptr;
 }
 
-static PdxModule* put_def(const char* norm, const PdxRtModuleDef* def) {
-    PdxModule* m = find_slot(norm);
+static PdxModule* PutDef(const char* norm, const PdxRtModuleDef* def) {
+    PdxModule* m = FindSlot(norm);
     if (m) return m;
     for (int i = 1; i < RT_MODULE_SLOTS; i++) {
         if (!g_modules[i].used) {
@@ -119,24 +120,24 @@ static PdxModule* put_def(const char* norm, const PdxRtModuleDef* def) {
     return nullptr;
 }
 
-static int is_hid_stack_name(const char* norm) {
+static int IsHidStackName(const char* norm) {
     return strcmp(norm, "hid.dll") == 0 || strcmp(norm, "cfgmgr32.dll") == 0 || strcmp(norm, "setupapi.dll") == 0;
 }
 
 extern "C" int pdxrt_handle_fd(HANDLE file);
 
-static const PdxRtServices g_services = {sizeof(PdxRtServices), pdxrt_handle_fd, pdxrt_register_path_handler,
-                                         pdxrt_unregister_path_handler};
+static const PdxRtServices kServices = {sizeof(PdxRtServices), pdxrt_handle_fd, pdxrt_register_path_handler,
+                                        pdxrt_unregister_path_handler};
 
 // Finds the provider of another shared object, attaches to it once and
 // registers its path handlers. Returns its module list or nullptr.
-static const PdxRtModuleDef* const* hid_stack_rendezvous(void) {
+static const PdxRtModuleDef* const* HidStackRendezvous(void) {
     PdxHidStackModulesFn modules = (PdxHidStackModulesFn)dlsym(RTLD_DEFAULT, PDXKIT_HID_STACK_MODULES_SYMBOL);
     if (!modules) return nullptr;
     if (!g_stack_attached) {
         g_stack_attached = 1;
         PdxHidStackAttachFn attach = (PdxHidStackAttachFn)dlsym(RTLD_DEFAULT, PDXKIT_HID_STACK_ATTACH_SYMBOL);
-        if (attach) attach(&g_services);
+        if (attach) attach(&kServices);
         PdxHidStackPathsFn paths = (PdxHidStackPathsFn)dlsym(RTLD_DEFAULT, PDXKIT_HID_STACK_PATHS_SYMBOL);
         const PdxRtPathDef* p = paths ? paths() : nullptr;
         for (; p && p->prefix; p++) pdxrt_register_path_handler(p->prefix, p->open, p->ctx);
@@ -146,40 +147,40 @@ static const PdxRtModuleDef* const* hid_stack_rendezvous(void) {
 
 // Called by CreateFileA for a path that no handler owns: the provider may
 // bring handlers for it. Returns 1 when it attached just now.
-int rt_attach_hid_stack_paths(void) {
+int RtAttachHidStackPaths(void) {
     pthread_mutex_lock(&g_loader_lock);
     int was = g_stack_attached;
-    if (!was) hid_stack_rendezvous();
+    if (!was) HidStackRendezvous();
     int now = g_stack_attached;
     pthread_mutex_unlock(&g_loader_lock);
     return !was && now;
 }
 
-static PdxModule* lookup(const char* norm) {
-    PdxModule* m = find_slot(norm);
-    if ((m && m->def) || !is_hid_stack_name(norm)) return m;
+static PdxModule* Lookup(const char* norm) {
+    PdxModule* m = FindSlot(norm);
+    if ((m && m->def) || !IsHidStackName(norm)) return m;
     const PdxRtModuleDef* def = nullptr;
-    const PdxRtModuleDef* const* list = hid_stack_rendezvous();
+    const PdxRtModuleDef* const* list = HidStackRendezvous();
     for (; list && *list && !def; list++) {
         char name[RT_MODULE_NAME];
-        if ((*list)->name && rt_module_name((*list)->name, name, sizeof(name)) && strcmp(name, norm) == 0) def = *list;
+        if ((*list)->name && RtModuleName((*list)->name, name, sizeof(name)) && strcmp(name, norm) == 0) def = *list;
     }
     if (!def && g_default_provider) def = g_default_provider(norm);
     if (!def) return nullptr;
-    return put_def(norm, def);
+    return PutDef(norm, def);
 }
 
 extern "C" BOOL pdxrt_register_module(const PdxRtModuleDef* def) {
     char norm[RT_MODULE_NAME];
-    if (!def || !def->name || !rt_module_name(def->name, norm, sizeof(norm))) return FALSE;
+    if (!def || !def->name || !RtModuleName(def->name, norm, sizeof(norm))) return FALSE;
     pthread_mutex_lock(&g_loader_lock);
-    PdxModule* m = find_slot(norm);
+    PdxModule* m = FindSlot(norm);
     BOOL ok = FALSE;
     if (m && m->refs == 0) {
         m->def = def;
         ok = TRUE;
     } else if (!m) {
-        ok = put_def(norm, def) != nullptr;
+        ok = PutDef(norm, def) != nullptr;
     }
     pthread_mutex_unlock(&g_loader_lock);
     return ok;
@@ -187,9 +188,9 @@ extern "C" BOOL pdxrt_register_module(const PdxRtModuleDef* def) {
 
 extern "C" BOOL pdxrt_unregister_module(const char* name) {
     char norm[RT_MODULE_NAME];
-    if (!name || !rt_module_name(name, norm, sizeof(norm))) return FALSE;
+    if (!name || !RtModuleName(name, norm, sizeof(norm))) return FALSE;
     pthread_mutex_lock(&g_loader_lock);
-    PdxModule* m = find_slot(norm);
+    PdxModule* m = FindSlot(norm);
     BOOL ok = m && m != &g_modules[0] && m->refs == 0;
     if (ok) memset(m, 0, sizeof(*m));
     pthread_mutex_unlock(&g_loader_lock);
@@ -198,9 +199,9 @@ extern "C" BOOL pdxrt_unregister_module(const char* name) {
 
 extern "C" DWORD pdxrt_module_refcount(const char* name) {
     char norm[RT_MODULE_NAME];
-    if (!name || !rt_module_name(name, norm, sizeof(norm))) return 0;
+    if (!name || !RtModuleName(name, norm, sizeof(norm))) return 0;
     pthread_mutex_lock(&g_loader_lock);
-    PdxModule* m = find_slot(norm);
+    PdxModule* m = FindSlot(norm);
     DWORD refs = m ? m->refs : 0;
     pthread_mutex_unlock(&g_loader_lock);
     return refs;
@@ -212,7 +213,7 @@ extern "C" void pdxrt_set_default_module_provider(PdxRtModuleLookupFn lookup_fn)
     pthread_mutex_unlock(&g_loader_lock);
 }
 
-static PdxModule* module_of(HMODULE h) {
+static PdxModule* ModuleOf(HMODULE h) {
     PdxModule* m = (PdxModule*)h;
     if (m == &g_main_module) return m;
     if (m < &g_modules[0] || m >= &g_modules[RT_MODULE_SLOTS] ||
@@ -223,21 +224,21 @@ static PdxModule* module_of(HMODULE h) {
 
 extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
     char norm[RT_MODULE_NAME];
-    const char* fault_name = lpLibFileName && rt_module_name(lpLibFileName, norm, sizeof(norm)) ? norm : nullptr;
-    if (!rt_call_enter(PDXRT_LoadLibraryA, fault_name)) return nullptr;
+    const char* fault_name = lpLibFileName && RtModuleName(lpLibFileName, norm, sizeof(norm)) ? norm : nullptr;
+    if (!RtCallEnter(PDXRT_LoadLibraryA, fault_name)) return nullptr;
     if (!lpLibFileName) {
-        rt_set_error(ERROR_INVALID_PARAMETER);
+        RtSetError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     if (!fault_name) {
-        rt_set_error(ERROR_MOD_NOT_FOUND);
+        RtSetError(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
     pthread_mutex_lock(&g_loader_lock);
-    PdxModule* m = lookup(norm);
+    PdxModule* m = Lookup(norm);
     if (!m || !m->def) {
         pthread_mutex_unlock(&g_loader_lock);
-        rt_set_error(ERROR_MOD_NOT_FOUND);
+        RtSetError(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
     if (m != &g_modules[0] && m->refs++ == 0 && m->def->on_load) m->def->on_load(m->def->ctx);
@@ -246,13 +247,13 @@ extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
 }
 
 extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
-    if (!rt_call_enter(PDXRT_FreeLibrary, nullptr)) return FALSE;
+    if (!RtCallEnter(PDXRT_FreeLibrary, nullptr)) return FALSE;
     pthread_mutex_lock(&g_loader_lock);
-    ensure_kernel32();
-    PdxModule* m = module_of(hLibModule);
+    EnsureKernel32();
+    PdxModule* m = ModuleOf(hLibModule);
     if (!m) {
         pthread_mutex_unlock(&g_loader_lock);
-        rt_set_error(ERROR_MOD_NOT_FOUND);
+        RtSetError(ERROR_MOD_NOT_FOUND);
         return FALSE;
     }
     if (m != &g_modules[0] && m != &g_main_module && --m->refs == 0 && m->def->on_unload)
@@ -263,27 +264,27 @@ extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
 
 extern "C" HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
     char norm[RT_MODULE_NAME];
-    const char* fault_name = lpModuleName && rt_module_name(lpModuleName, norm, sizeof(norm)) ? norm : nullptr;
-    if (!rt_call_enter(PDXRT_GetModuleHandleA, fault_name)) return nullptr;
+    const char* fault_name = lpModuleName && RtModuleName(lpModuleName, norm, sizeof(norm)) ? norm : nullptr;
+    if (!RtCallEnter(PDXRT_GetModuleHandleA, fault_name)) return nullptr;
     if (!lpModuleName) return (HMODULE)&g_main_module;
     pthread_mutex_lock(&g_loader_lock);
-    PdxModule* m = fault_name ? find_slot(norm) : nullptr;
+    PdxModule* m = fault_name ? FindSlot(norm) : nullptr;
     HMODULE h = m && m->refs > 0 ? (HMODULE)m : nullptr;
     pthread_mutex_unlock(&g_loader_lock);
-    if (!h) rt_set_error(ERROR_MOD_NOT_FOUND);
+    if (!h) RtSetError(ERROR_MOD_NOT_FOUND);
     return h;
 }
 
 extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
     // Ordinals (values below 0x10000) are not exported by our modules.
     const char* fault_name = (uintptr_t)lpProcName >= 0x10000 ? lpProcName : nullptr;
-    if (!rt_call_enter(PDXRT_GetProcAddress, fault_name)) return nullptr;
+    if (!RtCallEnter(PDXRT_GetProcAddress, fault_name)) return nullptr;
     pthread_mutex_lock(&g_loader_lock);
-    ensure_kernel32();
-    PdxModule* m = module_of(hModule);
+    EnsureKernel32();
+    PdxModule* m = ModuleOf(hModule);
     if (!m) {
         pthread_mutex_unlock(&g_loader_lock);
-        rt_set_error(ERROR_MOD_NOT_FOUND);
+        RtSetError(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
     void* address = nullptr;
@@ -297,7 +298,7 @@ extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
     }
     pthread_mutex_unlock(&g_loader_lock);
     if (!address) {
-        rt_set_error(ERROR_PROC_NOT_FOUND);
+        RtSetError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }
     return (FARPROC)address;

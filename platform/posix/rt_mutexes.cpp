@@ -8,14 +8,14 @@
 #include "rt_internal.h"
 #include "rt_syscalls.h"
 
-static RtThreadState* owner_of(uintptr_t state) { return (RtThreadState*)(state & ~RT_MUTEX_FLAGS); }
+static RtThreadState* OwnerOf(uintptr_t state) { return (RtThreadState*)(state & ~RT_MUTEX_FLAGS); }
 
-static uintptr_t load_state(RtMutex* m) { return __atomic_load_n(&m->state, __ATOMIC_ACQUIRE); }
+static uintptr_t LoadState(RtMutex* m) { return __atomic_load_n(&m->state, __ATOMIC_ACQUIRE); }
 
 // The owner list (with a reference) lets the thread's end abandon what it
 // still holds. A mutex is listed from its first acquire to its last release.
-static void list_owned(RtMutex* m, RtThreadState* ts) {
-    rt_object_ref(&m->base);
+static void ListOwned(RtMutex* m, RtThreadState* ts) {
+    RtObjectRef(&m->base);
     m->owned_prev = nullptr;
     m->owned_next = ts->owned;
     if (ts->owned) ts->owned->owned_prev = m;
@@ -23,42 +23,42 @@ static void list_owned(RtMutex* m, RtThreadState* ts) {
 }
 
 extern "C" HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName) {
-    if (!rt_call_enter(PDXRT_CreateMutexA, nullptr)) return nullptr;
+    if (!RtCallEnter(PDXRT_CreateMutexA, nullptr)) return nullptr;
     if (lpName) {
-        rt_set_error(ERROR_NOT_SUPPORTED);
+        RtSetError(ERROR_NOT_SUPPORTED);
         return nullptr;
     }
     RtMutex* m = (RtMutex*)RT_SYS(calloc)(1, sizeof(*m));
     if (!m) {
-        rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
+        RtSetError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    rt_object_init(&m->base, RT_MUTEX);
+    RtObjectInit(&m->base, RT_MUTEX);
     RT_COUNT(mutexes, 1);
-    HANDLE h = rt_handle_alloc(&m->base);
+    HANDLE h = RtHandleAlloc(&m->base);
     if (!h) {
-        rt_object_release(&m->base);
+        RtObjectRelease(&m->base);
         return nullptr;
     }
     if (bInitialOwner) {
-        RtThreadState* ts = rt_self();
+        RtThreadState* ts = RtSelf();
         m->count = 1;
         __atomic_store_n(&m->state, (uintptr_t)ts, __ATOMIC_RELEASE);
-        list_owned(m, ts);
+        ListOwned(m, ts);
     }
-    rt_set_error(ERROR_SUCCESS);
+    RtSetError(ERROR_SUCCESS);
     return h;
 }
 
-void rt_mutex_destroy(RtMutex* m) {
+void RtMutexDestroy(RtMutex* m) {
     RT_COUNT(mutexes, -1);
     free(m);
 }
 
-int rt_mutex_fast_take(RtMutex* m, RtThreadState* ts, DWORD* result) {
+int RtMutexFastTake(RtMutex* m, RtThreadState* ts, DWORD* result) {
     // Only this thread can make itself the owner, so a relaxed look suffices.
     uintptr_t s = __atomic_load_n(&m->state, __ATOMIC_RELAXED);
-    if (owner_of(s) == ts) {
+    if (OwnerOf(s) == ts) {
         m->count++;
         *result = WAIT_OBJECT_0;
         return 1;
@@ -66,20 +66,20 @@ int rt_mutex_fast_take(RtMutex* m, RtThreadState* ts, DWORD* result) {
     if (s != 0 || !__atomic_compare_exchange_n(&m->state, &s, (uintptr_t)ts, 0, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
         return 0;
     m->count = 1;
-    list_owned(m, ts);
+    ListOwned(m, ts);
     *result = WAIT_OBJECT_0;
     return 1;
 }
 
-int rt_mutex_try_take(RtMutex* m, RtThreadState* ts, DWORD* result) {
-    uintptr_t s = load_state(m);
+int RtMutexTryTake(RtMutex* m, RtThreadState* ts, DWORD* result) {
+    uintptr_t s = LoadState(m);
     for (;;) {
-        if (owner_of(s) == ts) {
+        if (OwnerOf(s) == ts) {
             m->count++;
             *result = WAIT_OBJECT_0;
             return 1;
         }
-        if (owner_of(s) == nullptr) {
+        if (OwnerOf(s) == nullptr) {
             uintptr_t mine = (uintptr_t)ts | (s & RT_MUTEX_WAITERS);
             if (__atomic_compare_exchange_n(&m->state, &s, mine, 0, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
                 m->count = 1;
@@ -95,17 +95,17 @@ int rt_mutex_try_take(RtMutex* m, RtThreadState* ts, DWORD* result) {
     }
 }
 
-void rt_mutex_waiter_gone(RtMutex* m) {
+void RtMutexWaiterGone(RtMutex* m) {
     if (!m->base.waiters) __atomic_fetch_and(&m->state, ~RT_MUTEX_WAITERS, __ATOMIC_ACQ_REL);
 }
 
 // After a successful wait: the first acquire lists the mutex (a recursive
 // one is listed already).
-void rt_mutex_note_owned(RtMutex* m, RtThreadState* ts) {
-    if (m->count == 1) list_owned(m, ts);
+void RtMutexNoteOwned(RtMutex* m, RtThreadState* ts) {
+    if (m->count == 1) ListOwned(m, ts);
 }
 
-static void unlist(RtMutex* m, RtThreadState* ts) {
+static void Unlist(RtMutex* m, RtThreadState* ts) {
     if (m->owned_prev)
         m->owned_prev->owned_next = m->owned_next;
     else
@@ -118,48 +118,48 @@ static void unlist(RtMutex* m, RtThreadState* ts) {
 // free and the first waiter wakes to compete for it with whoever else comes
 // (handing it over would make every contended release wait for a sleeping
 // thread to be scheduled). Nobody else changes the word meanwhile: it is not 0.
-static void release_locked(RtMutex* m, int abandoned) {
-    RtWaiter* w = rt_waiter_pop(&m->base);
+static void ReleaseLocked(RtMutex* m, int abandoned) {
+    RtWaiter* w = RtWaiterPop(&m->base);
     uintptr_t s = (abandoned ? RT_MUTEX_ABANDONED : 0) | (m->base.waiters ? RT_MUTEX_WAITERS : 0);
     __atomic_store_n(&m->state, s, __ATOMIC_RELEASE);
-    if (w) rt_waiter_satisfy(w, RT_WAIT_RETRY);
+    if (w) RtWaiterSatisfy(w, RT_WAIT_RETRY);
 }
 
 extern "C" BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
-    if (!rt_call_enter(PDXRT_ReleaseMutex, nullptr)) return FALSE;
-    RtMutex* m = (RtMutex*)rt_handle_get(hMutex, RT_MUTEX);
+    if (!RtCallEnter(PDXRT_ReleaseMutex, nullptr)) return FALSE;
+    RtMutex* m = (RtMutex*)RtHandleGet(hMutex, RT_MUTEX);
     if (!m) return FALSE;
-    RtThreadState* ts = rt_self();
-    if (owner_of(__atomic_load_n(&m->state, __ATOMIC_RELAXED)) != ts) {
-        rt_object_release(&m->base);
-        rt_set_error(ERROR_NOT_OWNER);
+    RtThreadState* ts = RtSelf();
+    if (OwnerOf(__atomic_load_n(&m->state, __ATOMIC_RELAXED)) != ts) {
+        RtObjectRelease(&m->base);
+        RtSetError(ERROR_NOT_OWNER);
         return FALSE;
     }
     if (--m->count == 0) {
-        unlist(m, ts);
+        Unlist(m, ts);
         uintptr_t mine = (uintptr_t)ts;
         if (!__atomic_compare_exchange_n(&m->state, &mine, 0, 0, __ATOMIC_RELEASE, __ATOMIC_RELAXED)) {
-            rt_lock(&m->base);
-            release_locked(m, 0);
-            rt_unlock(&m->base);
+            RtLock(&m->base);
+            ReleaseLocked(m, 0);
+            RtUnlock(&m->base);
         }
-        rt_object_release(&m->base);  // the owner list's reference
+        RtObjectRelease(&m->base);  // the owner list's reference
     }
-    rt_object_release(&m->base);
+    RtObjectRelease(&m->base);
     return TRUE;
 }
 
 // The thread ends: everything it still owns is abandoned.
-void rt_mutex_abandon_all(RtThreadState* ts) {
+void RtMutexAbandonAll(RtThreadState* ts) {
     while (ts->owned) {
         RtMutex* m = ts->owned;
-        unlist(m, ts);
-        rt_lock(&m->base);
-        if (owner_of(load_state(m)) == ts) {
+        Unlist(m, ts);
+        RtLock(&m->base);
+        if (OwnerOf(LoadState(m)) == ts) {
             m->count = 0;
-            release_locked(m, 1);
+            ReleaseLocked(m, 1);
         }
-        rt_unlock(&m->base);
-        rt_object_release(&m->base);
+        RtUnlock(&m->base);
+        RtObjectRelease(&m->base);
     }
 }

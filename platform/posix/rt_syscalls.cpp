@@ -9,14 +9,14 @@
 
 #include "pdx_runtime.h"
 
-struct RtSyscalls rt_sys = {
+struct RtSyscalls g_rt_sys = {
     calloc, malloc, realloc, eventfd, open,  read,           pread,         write,
     pwrite, recv,   sendmsg, poll,    ppoll, pthread_create, clock_gettime,
 };
 
 // Each name with its entry and the C library's function, which restores it.
 #define RT_SYSCALL(name) \
-    { #name, (void**)&rt_sys.name, (PdxRtSyscall)name }
+    { #name, (void**)&g_rt_sys.name, (PdxRtSyscall)name }
 static const struct {
     const char* name;
     void** entry;
@@ -31,7 +31,7 @@ static const struct {
 #define RT_SYSCALL_COUNT (sizeof(g_syscalls) / sizeof(g_syscalls[0]))
 static_assert(RT_SYSCALL_COUNT * sizeof(void*) == sizeof(RtSyscalls), "every entry of the table has a name");
 
-static int find(const char* name) {
+static int Find(const char* name) {
     for (size_t i = 0; name && i < RT_SYSCALL_COUNT; i++)
         if (strcmp(g_syscalls[i].name, name) == 0) return (int)i;
     return -1;
@@ -40,19 +40,19 @@ static int find(const char* name) {
 // Entries are swapped while other threads may call through them: every
 // access is atomic, and callers load an entry once per call.
 extern "C" BOOL pdxrt_set_syscall(const char* name, PdxRtSyscall fn) {
-    int i = find(name);
+    int i = Find(name);
     if (i < 0) return FALSE;
     __atomic_store_n((PdxRtSyscall*)g_syscalls[i].entry, fn ? fn : g_syscalls[i].original, __ATOMIC_RELEASE);
     return TRUE;
 }
 
 extern "C" PdxRtSyscall pdxrt_get_syscall(const char* name) {
-    int i = find(name);
+    int i = Find(name);
     return i < 0 ? nullptr : __atomic_load_n((PdxRtSyscall*)g_syscalls[i].entry, __ATOMIC_ACQUIRE);
 }
 
 extern "C" const char* pdxrt_next_syscall(const char* name) {
     if (!name) return g_syscalls[0].name;
-    int i = find(name);
+    int i = Find(name);
     return i < 0 || (size_t)i + 1 == RT_SYSCALL_COUNT ? nullptr : g_syscalls[i + 1].name;
 }

@@ -32,10 +32,10 @@ struct RtSyscalls {
     int (*clock_gettime)(clockid_t clock, struct timespec* now);
 };
 
-extern struct RtSyscalls rt_sys;
+extern struct RtSyscalls g_rt_sys;
 
 // Tests swap entries while other threads call through them: RT_SYS(read)
 // loads the entry atomically, once per call.
-#define RT_SYS(name) (__atomic_load_n(&rt_sys.name, __ATOMIC_ACQUIRE))
+#define RT_SYS(name) (__atomic_load_n(&g_rt_sys.name, __ATOMIC_ACQUIRE))
 
 #endif

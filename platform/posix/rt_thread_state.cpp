@@ -21,18 +21,18 @@ static int g_key_made;
 static pthread_once_t g_key_once = PTHREAD_ONCE_INIT;
 static DWORD g_next_id = 0x100;
 
-void rt_thread_end(RtThreadState* ts);  // rt_threads.cpp
+void RtThreadEnd(RtThreadState* ts);  // rt_threads.cpp
 
-static void thread_state_destructor(void* p) {
+static void ThreadStateDestructor(void* p) {
     RtThreadState* ts = (RtThreadState*)p;
-    rt_thread_end(ts);
+    RtThreadEnd(ts);
     t_self = nullptr;
-    rt_thread_state_release(ts);
+    RtThreadStateRelease(ts);
 }
 
-static void make_key(void) { g_key_made = pthread_key_create(&g_key, thread_state_destructor) == 0; }
+static void MakeKey(void) { g_key_made = pthread_key_create(&g_key, ThreadStateDestructor) == 0; }
 
-static void init_state(RtThreadState* ts) {
+static void InitState(RtThreadState* ts) {
     memset(ts, 0, sizeof(*ts));
     ts->wake_fd = -1;
     ts->refs = 1;
@@ -40,13 +40,13 @@ static void init_state(RtThreadState* ts) {
     ts->id = RT_ATOMIC_ADD(&g_next_id, 4);
 }
 
-RtThreadState* rt_thread_state_new(void) {
+RtThreadState* RtThreadStateNew(void) {
     RtThreadState* ts = (RtThreadState*)RT_SYS(calloc)(1, sizeof(*ts));
-    if (ts) init_state(ts);
+    if (ts) InitState(ts);
     return ts;
 }
 
-DWORD rt_thread_state_prepare_io(RtThreadState* ts) {
+DWORD RtThreadStatePrepareIo(RtThreadState* ts) {
     if (ts->unhooked) return ERROR_NOT_ENOUGH_MEMORY;  // nothing would end its requests
     if (!ts->pfds) {
         struct pollfd* pfds = (struct pollfd*)RT_SYS(calloc)(8, sizeof(*pfds));
@@ -63,15 +63,15 @@ DWORD rt_thread_state_prepare_io(RtThreadState* ts) {
         // Set once, before the thread first sleeps in ppoll; a waker that
         // finds it missing has nobody in ppoll to wake.
         int fd = RT_SYS(eventfd)(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (fd < 0) return rt_error_from_errno(errno);
+        if (fd < 0) return RtErrorFromErrno(errno);
         __atomic_store_n(&ts->wake_fd, fd, __ATOMIC_RELEASE);
     }
     return ERROR_SUCCESS;
 }
 
-void rt_thread_state_ref(RtThreadState* ts) { RT_ATOMIC_ADD(&ts->refs, 1); }
+void RtThreadStateRef(RtThreadState* ts) { RT_ATOMIC_ADD(&ts->refs, 1); }
 
-void rt_thread_state_release(RtThreadState* ts) {
+void RtThreadStateRelease(RtThreadState* ts) {
     if (RT_ATOMIC_ADD(&ts->refs, -1) != 0) return;
     // Entries still queued belong to a thread that never ran (or ended).
     RtApc* apc = ts->apc_head;
@@ -81,7 +81,7 @@ void rt_thread_state_release(RtThreadState* ts) {
         if (apc->kind == RT_APC_USER)
             free(apc);
         else
-            rt_request_discard(ts, (RtRequest*)apc);
+            RtRequestDiscard(ts, (RtRequest*)apc);
         apc = next;
     }
     while (ts->free_requests) {
@@ -96,10 +96,10 @@ void rt_thread_state_release(RtThreadState* ts) {
     if (!ts->spare) free(ts);
 }
 
-// A runtime thread's start ends its state (rt_thread_state_leave); the key
+// A runtime thread's start ends its state (RtThreadStateLeave); the key
 // also ends it should the thread leave by pthread_exit.
-void rt_thread_state_adopt(RtThreadState* ts) {
-    pthread_once(&g_key_once, make_key);
+void RtThreadStateAdopt(RtThreadState* ts) {
+    pthread_once(&g_key_once, MakeKey);
     t_self = ts;
     if (g_key_made) pthread_setspecific(g_key, ts);
 }
@@ -110,19 +110,19 @@ void rt_thread_state_adopt(RtThreadState* ts) {
 // the key cannot hold the state (its second-level block is allocated on
 // first use), nothing can end the state: it is the spare, which holds no
 // memory or descriptor and is refused I/O, so nothing is left behind.
-RtThreadState* rt_self(void) {
+RtThreadState* RtSelf(void) {
     RtThreadState* ts = t_self;
     if (ts) return ts;
-    ts = rt_thread_state_new();
-    pthread_once(&g_key_once, make_key);
+    ts = RtThreadStateNew();
+    pthread_once(&g_key_once, MakeKey);
     int hooked = g_key_made && pthread_setspecific(g_key, ts ? ts : &t_spare) == 0;
     if (ts && !hooked) {
-        rt_thread_state_release(ts);
+        RtThreadStateRelease(ts);
         ts = nullptr;
     }
     if (!ts) {
         ts = &t_spare;
-        init_state(ts);
+        InitState(ts);
         ts->spare = 1;
         ts->unhooked = !hooked;
     }
@@ -131,14 +131,14 @@ RtThreadState* rt_self(void) {
 }
 
 // A runtime thread ends its state itself, as its start routine returns.
-void rt_thread_state_leave(void) {
+void RtThreadStateLeave(void) {
     RtThreadState* ts = t_self;
     if (!ts) return;
     if (g_key_made) pthread_setspecific(g_key, nullptr);
-    thread_state_destructor(ts);
+    ThreadStateDestructor(ts);
 }
 
-extern "C" DWORD WINAPI GetCurrentThreadId(void) { return rt_self()->id; }
+extern "C" DWORD WINAPI GetCurrentThreadId(void) { return RtSelf()->id; }
 
 // A thread sleeps in one of two ways: in FUTEX_WAIT on wake_seq (waits that
 // watch no descriptor, the common case, one system call each side) or in
@@ -147,7 +147,7 @@ extern "C" DWORD WINAPI GetCurrentThreadId(void) { return rt_self()->id; }
 // changes the condition, bumps wake_seq, then reads the flags (both sides
 // sequentially consistent): either the sleeper sees the condition, or the
 // waker sees the flag, or FUTEX_WAIT finds wake_seq changed.
-void rt_wake(RtThreadState* ts) {
+void RtWake(RtThreadState* ts) {
     __atomic_add_fetch(&ts->wake_seq, 1, __ATOMIC_SEQ_CST);
     if (__atomic_load_n(&ts->futex_sleeping, __ATOMIC_SEQ_CST))
         syscall(SYS_futex, &ts->wake_seq, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
@@ -162,23 +162,23 @@ void rt_wake(RtThreadState* ts) {
     }
 }
 
-int rt_poll_sleep_begin(RtThreadState* ts) {
+int RtPollSleepBegin(RtThreadState* ts) {
     int previous = __atomic_load_n(&ts->poll_sleeping, __ATOMIC_RELAXED);
     __atomic_store_n(&ts->poll_sleeping, 1, __ATOMIC_SEQ_CST);
     return previous;
 }
 
-void rt_poll_sleep_end(RtThreadState* ts, int previous) {
+void RtPollSleepEnd(RtThreadState* ts, int previous) {
     __atomic_store_n(&ts->poll_sleeping, previous, __ATOMIC_SEQ_CST);
 }
 
-void rt_futex_sleep(RtThreadState* ts, int seq, const struct timespec* timeout) {
+void RtFutexSleep(RtThreadState* ts, int seq, const struct timespec* timeout) {
     __atomic_store_n(&ts->futex_sleeping, 1, __ATOMIC_SEQ_CST);
     syscall(SYS_futex, &ts->wake_seq, FUTEX_WAIT_PRIVATE, seq, timeout, nullptr, 0);
     __atomic_store_n(&ts->futex_sleeping, 0, __ATOMIC_RELAXED);
 }
 
-void rt_drain_wake(RtThreadState* ts) {
+void RtDrainWake(RtThreadState* ts) {
     uint64_t v;
     ssize_t n;
     do {
@@ -186,7 +186,7 @@ void rt_drain_wake(RtThreadState* ts) {
     } while (n < 0 && errno == EINTR);
 }
 
-int rt_queue_apc(RtThreadState* ts, RtApc* apc) {
+int RtQueueApc(RtThreadState* ts, RtApc* apc) {
     apc->next = nullptr;
     pthread_mutex_lock(&ts->lock);
     if (ts->dead) {
@@ -199,14 +199,14 @@ int rt_queue_apc(RtThreadState* ts, RtApc* apc) {
         RT_ATOMIC_STORE(&ts->apc_head, apc);
     ts->apc_tail = apc;
     RT_COUNT(queued_apcs, 1);
-    if (ts != t_self) rt_wake(ts);
+    if (ts != t_self) RtWake(ts);
     pthread_mutex_unlock(&ts->lock);
     return 1;
 }
 
-int rt_has_apcs(RtThreadState* ts) { return RT_ATOMIC_LOAD(&ts->apc_head) != nullptr; }
+int RtHasApcs(RtThreadState* ts) { return RT_ATOMIC_LOAD(&ts->apc_head) != nullptr; }
 
-int rt_run_apcs(RtThreadState* ts) {
+int RtRunApcs(RtThreadState* ts) {
     int ran = 0;
     for (;;) {
         pthread_mutex_lock(&ts->lock);
@@ -225,13 +225,13 @@ int rt_run_apcs(RtThreadState* ts) {
             free(apc);
             fn(data);
         } else {
-            rt_request_run(ts, (RtRequest*)apc);
+            RtRequestRun(ts, (RtRequest*)apc);
         }
     }
 }
 
 // Marks the state dead (no more APCs accepted) and drops what is queued.
-void rt_thread_state_kill(RtThreadState* ts) {
+void RtThreadStateKill(RtThreadState* ts) {
     pthread_mutex_lock(&ts->lock);
     ts->dead = 1;
     RtApc* apc = ts->apc_head;
@@ -244,7 +244,7 @@ void rt_thread_state_kill(RtThreadState* ts) {
         if (apc->kind == RT_APC_USER)
             free(apc);
         else
-            rt_request_discard(ts, (RtRequest*)apc);
+            RtRequestDiscard(ts, (RtRequest*)apc);
         apc = next;
     }
 }

@@ -12,50 +12,50 @@
 #include "rt_syscalls.h"
 
 // Takes the object for `ts` if it is signalled; object lock held.
-static int try_take(RtObject* obj, RtThreadState* ts, DWORD* result) {
+static int TryTake(RtObject* obj, RtThreadState* ts, DWORD* result) {
     switch (obj->type) {
-    case RT_EVENT: return rt_event_try_take((RtEvent*)obj, result);
-    case RT_MUTEX: return rt_mutex_try_take((RtMutex*)obj, ts, result);
-    case RT_THREAD: return rt_thread_try_take((RtThread*)obj, result);
+    case RT_EVENT: return RtEventTryTake((RtEvent*)obj, result);
+    case RT_MUTEX: return RtMutexTryTake((RtMutex*)obj, ts, result);
+    case RT_THREAD: return RtThreadTryTake((RtThread*)obj, result);
     default: *result = WAIT_OBJECT_0; return 1;  // files are always signalled for us
     }
 }
 
 // Ends a registration; returns 1 (and the result) if the object was handed
 // to us meanwhile.
-static int unregister(RtObject* obj, RtWaiter* w, DWORD* result) {
-    rt_lock(obj);
+static int Unregister(RtObject* obj, RtWaiter* w, DWORD* result) {
+    RtLock(obj);
     int got = w->satisfied;
     if (got && w->result == RT_WAIT_RETRY) {
         // Woken to compete for a freed mutex: take it if still free, else
         // its current owner's release wakes someone else.
-        got = try_take(obj, w->ts, result);
-        if (!got) rt_mutex_waiter_gone((RtMutex*)obj);
+        got = TryTake(obj, w->ts, result);
+        if (!got) RtMutexWaiterGone((RtMutex*)obj);
     } else if (got) {
         *result = w->result;
     } else {
-        rt_waiter_remove(obj, w);
-        if (obj->type == RT_MUTEX) rt_mutex_waiter_gone((RtMutex*)obj);
+        RtWaiterRemove(obj, w);
+        if (obj->type == RT_MUTEX) RtMutexWaiterGone((RtMutex*)obj);
     }
-    rt_unlock(obj);
+    RtUnlock(obj);
     return got;
 }
 
-static DWORD acquired(RtObject* obj, RtThreadState* ts, DWORD result) {
-    if (obj->type == RT_MUTEX) rt_mutex_note_owned((RtMutex*)obj, ts);
+static DWORD Acquired(RtObject* obj, RtThreadState* ts, DWORD result) {
+    if (obj->type == RT_MUTEX) RtMutexNoteOwned((RtMutex*)obj, ts);
     return result;
 }
 
 // The wait cannot go on (the system refused the clock or the poll): it
 // fails, unless the object was handed over meanwhile.
-static DWORD give_up(RtObject* obj, RtWaiter* w, int registered, RtThreadState* ts, DWORD error) {
+static DWORD GiveUp(RtObject* obj, RtWaiter* w, int registered, RtThreadState* ts, DWORD error) {
     DWORD result;
-    if (registered && unregister(obj, w, &result)) return acquired(obj, ts, result);
-    rt_set_error(error);
+    if (registered && Unregister(obj, w, &result)) return Acquired(obj, ts, result);
+    RtSetError(error);
     return WAIT_FAILED;
 }
 
-static DWORD wait_loop(RtThreadState* ts, RtObject* obj, DWORD ms, int alertable) {
+static DWORD WaitLoop(RtThreadState* ts, RtObject* obj, DWORD ms, int alertable) {
     RtWaiter w;
     w.ts = ts;
     w.satisfied = 0;
@@ -63,49 +63,49 @@ static DWORD wait_loop(RtThreadState* ts, RtObject* obj, DWORD ms, int alertable
     int registered = 0;
     DWORD result;
 
-    if (obj && obj->type == RT_MUTEX && rt_mutex_fast_take((RtMutex*)obj, ts, &result)) return result;
+    if (obj && obj->type == RT_MUTEX && RtMutexFastTake((RtMutex*)obj, ts, &result)) return result;
     if (obj) {
-        rt_lock(obj);
-        if (try_take(obj, ts, &result)) {
-            rt_unlock(obj);
-            return acquired(obj, ts, result);
+        RtLock(obj);
+        if (TryTake(obj, ts, &result)) {
+            RtUnlock(obj);
+            return Acquired(obj, ts, result);
         }
-        rt_waiter_add(obj, &w);
+        RtWaiterAdd(obj, &w);
         registered = 1;
-        rt_unlock(obj);
+        RtUnlock(obj);
     }
 
     uint64_t deadline = 0;
-    if (ms != INFINITE && !rt_clock_ns(&deadline)) return give_up(obj, &w, registered, ts, rt_error_from_errno(errno));
+    if (ms != INFINITE && !RtClockNs(&deadline)) return GiveUp(obj, &w, registered, ts, RtErrorFromErrno(errno));
     deadline += (uint64_t)ms * 1000000u;
     int polled = 0;
     for (;;) {
         int seq = __atomic_load_n(&ts->wake_seq, __ATOMIC_ACQUIRE);
         if (registered) {
-            rt_lock(obj);
+            RtLock(obj);
             int got = w.satisfied;
             if (got && w.result == RT_WAIT_RETRY) {
-                got = try_take(obj, ts, &result);
-                if (!got) rt_waiter_add(obj, &w);  // the owner's release will see us
+                got = TryTake(obj, ts, &result);
+                if (!got) RtWaiterAdd(obj, &w);  // the owner's release will see us
             } else if (got) {
                 result = w.result;
             }
-            rt_unlock(obj);
-            if (got) return acquired(obj, ts, result);
+            RtUnlock(obj);
+            if (got) return Acquired(obj, ts, result);
         }
-        if (alertable && rt_has_apcs(ts)) {
-            if (registered && unregister(obj, &w, &result)) return acquired(obj, ts, result);
-            rt_run_apcs(ts);
+        if (alertable && RtHasApcs(ts)) {
+            if (registered && Unregister(obj, &w, &result)) return Acquired(obj, ts, result);
+            RtRunApcs(ts);
             return WAIT_IO_COMPLETION;
         }
         struct timespec rel;
         struct timespec* timeout = nullptr;
         if (ms != INFINITE) {
             uint64_t now;
-            if (!rt_clock_ns(&now)) return give_up(obj, &w, registered, ts, rt_error_from_errno(errno));
+            if (!RtClockNs(&now)) return GiveUp(obj, &w, registered, ts, RtErrorFromErrno(errno));
             uint64_t left = now < deadline ? deadline - now : 0;
             if (left == 0 && polled) {
-                if (registered && unregister(obj, &w, &result)) return acquired(obj, ts, result);
+                if (registered && Unregister(obj, &w, &result)) return Acquired(obj, ts, result);
                 return WAIT_TIMEOUT;
             }
             rel.tv_sec = (time_t)(left / 1000000000u);
@@ -115,61 +115,61 @@ static DWORD wait_loop(RtThreadState* ts, RtObject* obj, DWORD ms, int alertable
         // Without a wake-up descriptor the thread has no requests to watch
         // either: an APC's wake-up comes through the futex word as well.
         if (!alertable || ts->wake_fd < 0) {
-            rt_futex_sleep(ts, seq, timeout);
+            RtFutexSleep(ts, seq, timeout);
             polled = 1;
             continue;
         }
         ts->pfds[0].fd = ts->wake_fd;
         ts->pfds[0].events = POLLIN;
         ts->pfds[0].revents = 0;
-        size_t n = rt_thread_poll_files(ts, 1);
+        size_t n = RtThreadPollFiles(ts, 1);
         int rc = RT_SYS(ppoll)(ts->pfds, n, timeout, nullptr);
         polled = 1;
-        if (rc < 0 && errno != EINTR) return give_up(obj, &w, registered, ts, rt_error_from_errno(errno));
+        if (rc < 0 && errno != EINTR) return GiveUp(obj, &w, registered, ts, RtErrorFromErrno(errno));
         if (rc <= 0) continue;
-        if (ts->pfds[0].revents) rt_drain_wake(ts);
+        if (ts->pfds[0].revents) RtDrainWake(ts);
         for (size_t i = 1; i < n; i++) {
-            if (ts->pfds[i].revents) rt_file_progress(ts->pfd_files[i]);
+            if (ts->pfds[i].revents) RtFileProgress(ts->pfd_files[i]);
         }
     }
 }
 
-DWORD rt_wait(RtObject* obj, DWORD ms, int alertable) {
-    RtThreadState* ts = rt_self();
-    if (!alertable || ts->wake_fd < 0) return wait_loop(ts, obj, ms, alertable);
-    int previous = rt_poll_sleep_begin(ts);
-    DWORD r = wait_loop(ts, obj, ms, 1);
-    rt_poll_sleep_end(ts, previous);
+DWORD RtWait(RtObject* obj, DWORD ms, int alertable) {
+    RtThreadState* ts = RtSelf();
+    if (!alertable || ts->wake_fd < 0) return WaitLoop(ts, obj, ms, alertable);
+    int previous = RtPollSleepBegin(ts);
+    DWORD r = WaitLoop(ts, obj, ms, 1);
+    RtPollSleepEnd(ts, previous);
     return r;
 }
 
-static DWORD wait_handle(HANDLE h, DWORD ms, int alertable) {
-    RtObject* obj = rt_handle_get(h, 0);
+static DWORD WaitHandle(HANDLE h, DWORD ms, int alertable) {
+    RtObject* obj = RtHandleGet(h, 0);
     if (!obj) return WAIT_FAILED;
-    DWORD r = rt_wait(obj, ms, alertable);
-    rt_object_release(obj);
+    DWORD r = RtWait(obj, ms, alertable);
+    RtObjectRelease(obj);
     return r;
 }
 
 extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
-    if (!rt_call_enter(PDXRT_WaitForSingleObject, nullptr)) return WAIT_FAILED;
-    return wait_handle(hHandle, dwMilliseconds, 0);
+    if (!RtCallEnter(PDXRT_WaitForSingleObject, nullptr)) return WAIT_FAILED;
+    return WaitHandle(hHandle, dwMilliseconds, 0);
 }
 
 extern "C" DWORD WINAPI WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL bAlertable) {
-    if (!rt_call_enter(PDXRT_WaitForSingleObjectEx, nullptr)) return WAIT_FAILED;
-    return wait_handle(hHandle, dwMilliseconds, bAlertable != 0);
+    if (!RtCallEnter(PDXRT_WaitForSingleObjectEx, nullptr)) return WAIT_FAILED;
+    return WaitHandle(hHandle, dwMilliseconds, bAlertable != 0);
 }
 
 // An injected SleepEx failure returns at once with 0 (SleepEx has no
 // failure value: the caller sees the sleep end early).
 extern "C" DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable) {
-    if (!rt_call_enter(PDXRT_SleepEx, nullptr)) return 0;
+    if (!RtCallEnter(PDXRT_SleepEx, nullptr)) return 0;
     if (dwMilliseconds == 0 && !bAlertable) {
         sched_yield();
         return 0;
     }
-    DWORD r = rt_wait(nullptr, dwMilliseconds, bAlertable != 0);
+    DWORD r = RtWait(nullptr, dwMilliseconds, bAlertable != 0);
     return r == WAIT_IO_COMPLETION ? WAIT_IO_COMPLETION : 0;
 }
 
@@ -178,31 +178,31 @@ extern "C" VOID WINAPI Sleep(DWORD dwMilliseconds) {
         sched_yield();
         return;
     }
-    rt_wait(nullptr, dwMilliseconds, 0);
+    RtWait(nullptr, dwMilliseconds, 0);
 }
 
 extern "C" DWORD WINAPI QueueUserAPC(PAPCFUNC pfnAPC, HANDLE hThread, ULONG_PTR dwData) {
-    RtThread* t = (RtThread*)rt_handle_get(hThread, RT_THREAD);
+    RtThread* t = (RtThread*)RtHandleGet(hThread, RT_THREAD);
     if (!t) return 0;
     if (!pfnAPC) {
-        rt_object_release(&t->base);
-        rt_set_error(ERROR_INVALID_PARAMETER);
+        RtObjectRelease(&t->base);
+        RtSetError(ERROR_INVALID_PARAMETER);
         return 0;
     }
     RtApc* apc = (RtApc*)RT_SYS(calloc)(1, sizeof(*apc));
     if (!apc) {
-        rt_object_release(&t->base);
-        rt_set_error(ERROR_NOT_ENOUGH_MEMORY);
+        RtObjectRelease(&t->base);
+        RtSetError(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
     }
     apc->kind = RT_APC_USER;
     apc->fn = pfnAPC;
     apc->data = dwData;
-    int ok = rt_queue_apc(t->ts, apc);
-    rt_object_release(&t->base);
+    int ok = RtQueueApc(t->ts, apc);
+    RtObjectRelease(&t->base);
     if (!ok) {
         free(apc);
-        rt_set_error(ERROR_GEN_FAILURE);
+        RtSetError(ERROR_GEN_FAILURE);
         return 0;
     }
     return 1;

@@ -50,7 +50,7 @@ TEST(Apcs, RunOnlyInTargetThreadDuringAlertableWait) {
     target.ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     target.go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HANDLE t = CreateThread(nullptr, 0, TargetThread, &target, 0, nullptr);
-    ASSERT_NE(t, (HANDLE)nullptr);
+    ASSERT_NE(t, (HANDLE) nullptr);
     ASSERT_EQ(WaitForSingleObject(target.ready, 10000), WAIT_OBJECT_0);
     EXPECT_NE(QueueUserAPC(Record, t, 11), 0u);
     EXPECT_NE(QueueUserAPC(Record, t, 22), 0u);
@@ -99,7 +99,7 @@ TEST(Apcs, SignalledObjectWinsOverQueuedApc) {
     q.started = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     q.signalled = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     q.self = CreateThread(nullptr, 0, QueueToSelf, &q, CREATE_SUSPENDED, nullptr);
-    ASSERT_NE(q.self, (HANDLE)nullptr);
+    ASSERT_NE(q.self, (HANDLE) nullptr);
     ResumeThread(q.self);
     SetEvent(q.started);
     ASSERT_EQ(WaitForSingleObject(q.self, 10000), WAIT_OBJECT_0);
@@ -129,7 +129,7 @@ TEST(Apcs, ApcEndsAlertableWaitOnUnsignalledObject) {
     g_log = &log;
     AlertableWaiter w = {CreateEventA(nullptr, TRUE, FALSE, nullptr), CreateEventA(nullptr, TRUE, FALSE, nullptr)};
     HANDLE t = CreateThread(nullptr, 0, WaitAlertably, &w, 0, nullptr);
-    ASSERT_NE(t, (HANDLE)nullptr);
+    ASSERT_NE(t, (HANDLE) nullptr);
     ASSERT_EQ(WaitForSingleObject(w.ready, 10000), WAIT_OBJECT_0);
     EXPECT_NE(QueueUserAPC(Record, t, 9), 0u);
     ASSERT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);

@@ -77,8 +77,8 @@ DeviceChannel* OpenDeviceChannel(void) {
     }
     char path[64];
     snprintf(path, sizeof(path), "%schannel", kPrefix);
-    ch->host = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_OVERLAPPED, nullptr);
+    ch->host = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (ch->host == INVALID_HANDLE_VALUE) {
         close(sv[0]);
         close(sv[1]);

@@ -16,10 +16,12 @@ DeviceChannel* OpenDeviceChannel(void) {
     char name[96];
     snprintf(name, sizeof(name), "\\\\.\\pipe\\pdxconf-%lu-%ld", (unsigned long)GetCurrentProcessId(),
              (long)InterlockedIncrement(&g_serial));
-    HANDLE server = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                     PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 65536, 65536, 0, nullptr);
+    HANDLE server =
+        CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 65536, 65536, 0, nullptr);
     if (server == INVALID_HANDLE_VALUE) return nullptr;
-    HANDLE host = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE host =
+        CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (host == INVALID_HANDLE_VALUE) {
         CloseHandle(server);
         return nullptr;

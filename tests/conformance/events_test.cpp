@@ -11,7 +11,7 @@ namespace {
 
 TEST(Handles, ValuesAreSmallNonZeroMultiplesOfFour) {
     HANDLE h = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(h, (HANDLE)nullptr);
+    ASSERT_NE(h, (HANDLE) nullptr);
     uintptr_t v = (uintptr_t)h;
     EXPECT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(v % 4, 0u) << "handle " << v;
@@ -44,7 +44,7 @@ TEST(Handles, NullHandleFailsWithInvalidHandle) {
 
 TEST(Handles, EventCallOnMutexHandleFails) {
     HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
-    ASSERT_NE(m, (HANDLE)nullptr);
+    ASSERT_NE(m, (HANDLE) nullptr);
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(SetEvent(m));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
@@ -53,7 +53,7 @@ TEST(Handles, EventCallOnMutexHandleFails) {
 
 TEST(Events, ManualResetStaysSignalledUntilReset) {
     HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(e, (HANDLE)nullptr);
+    ASSERT_NE(e, (HANDLE) nullptr);
     EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
     EXPECT_TRUE(SetEvent(e));
     EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
@@ -65,7 +65,7 @@ TEST(Events, ManualResetStaysSignalledUntilReset) {
 
 TEST(Events, AutoResetSatisfiesOneWait) {
     HANDLE e = CreateEventA(nullptr, FALSE, TRUE, nullptr);
-    ASSERT_NE(e, (HANDLE)nullptr);
+    ASSERT_NE(e, (HANDLE) nullptr);
     EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
     EXPECT_TRUE(SetEvent(e));

@@ -10,7 +10,7 @@ namespace {
 
 TEST(Heaps, ZeroMemoryFlagClearsBlock) {
     HANDLE heap = HeapCreate(0, 0, 0);
-    ASSERT_NE(heap, (HANDLE)nullptr);
+    ASSERT_NE(heap, (HANDLE) nullptr);
     unsigned char* p = (unsigned char*)HeapAlloc(heap, HEAP_ZERO_MEMORY, 256);
     ASSERT_NE(p, nullptr);
     for (int i = 0; i < 256; i++) ASSERT_EQ(p[i], 0) << "byte " << i;
@@ -22,7 +22,7 @@ TEST(Heaps, ZeroMemoryFlagClearsBlock) {
 
 TEST(Heaps, BlocksAreDistinctAndWritable) {
     HANDLE heap = HeapCreate(HEAP_NO_SERIALIZE, 4096, 0);
-    ASSERT_NE(heap, (HANDLE)nullptr);
+    ASSERT_NE(heap, (HANDLE) nullptr);
     char* a = (char*)HeapAlloc(heap, 0, 100);
     char* b = (char*)HeapAlloc(heap, 0, 100);
     ASSERT_NE(a, nullptr);
@@ -39,14 +39,14 @@ TEST(Heaps, BlocksAreDistinctAndWritable) {
 
 TEST(Heaps, DestroyReleasesBlocksStillAllocated) {
     HANDLE heap = HeapCreate(0, 0, 0);
-    ASSERT_NE(heap, (HANDLE)nullptr);
+    ASSERT_NE(heap, (HANDLE) nullptr);
     for (int i = 0; i < 100; i++) ASSERT_NE(HeapAlloc(heap, 0, 64 + i), nullptr);
     EXPECT_TRUE(HeapDestroy(heap));
 }
 
 TEST(Heaps, FixedSizeHeapRefusesTooLargeBlock) {
     HANDLE heap = HeapCreate(0, 4096, 64 * 1024);
-    ASSERT_NE(heap, (HANDLE)nullptr);
+    ASSERT_NE(heap, (HANDLE) nullptr);
     EXPECT_EQ(HeapAlloc(heap, 0, 1024 * 1024), nullptr);
     void* small = HeapAlloc(heap, 0, 64);
     EXPECT_NE(small, nullptr);

@@ -11,7 +11,7 @@ namespace {
 
 TEST(Mutexes, OwnerAcquiresRecursively) {
     HANDLE m = CreateMutexA(nullptr, TRUE, nullptr);
-    ASSERT_NE(m, (HANDLE)nullptr);
+    ASSERT_NE(m, (HANDLE) nullptr);
     EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
     EXPECT_TRUE(ReleaseMutex(m));
@@ -69,7 +69,7 @@ static DWORD WINAPI TakeAndEnd(LPVOID param) { return WaitForSingleObject((HANDL
 TEST(Mutexes, AbandonedWhenOwnerThreadEnds) {
     HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
     HANDLE t = CreateThread(nullptr, 0, TakeAndEnd, m, 0, nullptr);
-    ASSERT_NE(t, (HANDLE)nullptr);
+    ASSERT_NE(t, (HANDLE) nullptr);
     ASSERT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
     DWORD code = 1;
     EXPECT_TRUE(GetExitCodeThread(t, &code));

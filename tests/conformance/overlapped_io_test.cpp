@@ -192,7 +192,7 @@ TEST_F(OverlappedIo, CancelIoCancelsOnlyCallingThreadsRequests) {
     other.issued = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     other.go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HANDLE t = CreateThread(nullptr, 0, IssueAndWait, &other, 0, nullptr);
-    ASSERT_NE(t, (HANDLE)nullptr);
+    ASSERT_NE(t, (HANDLE) nullptr);
     ASSERT_EQ(WaitForSingleObject(other.issued, 10000), WAIT_OBJECT_0);
 
     std::vector<Completion>& mine = done;

@@ -33,7 +33,7 @@ TEST(Threads, CreatedSuspendedRunsOnlyAfterResume) {
     Probe probe;
     DWORD id = 0;
     HANDLE t = CreateThread(nullptr, 0, RecordAndReturn, &probe, CREATE_SUSPENDED, &id);
-    ASSERT_NE(t, (HANDLE)nullptr);
+    ASSERT_NE(t, (HANDLE) nullptr);
     EXPECT_NE(id, 0u);
     EXPECT_EQ(WaitForSingleObject(t, 50), WAIT_TIMEOUT);
     EXPECT_EQ(probe.ran.load(), 0);
@@ -52,7 +52,7 @@ TEST(Threads, CreatedSuspendedRunsOnlyAfterResume) {
 
 TEST(Threads, ExitThreadSetsExitCode) {
     HANDLE t = CreateThread(nullptr, 0, ExitWithCode, (LPVOID)(uintptr_t)42, 0, nullptr);
-    ASSERT_NE(t, (HANDLE)nullptr);
+    ASSERT_NE(t, (HANDLE) nullptr);
     ASSERT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
     DWORD code = 0;
     EXPECT_TRUE(GetExitCodeThread(t, &code));
@@ -64,7 +64,7 @@ TEST(Threads, ExitThreadSetsExitCode) {
 TEST(Threads, TerminateNeverStartedThreadDoesNotRunIt) {
     Probe probe;
     HANDLE t = CreateThread(nullptr, 0, RecordAndReturn, &probe, CREATE_SUSPENDED, nullptr);
-    ASSERT_NE(t, (HANDLE)nullptr);
+    ASSERT_NE(t, (HANDLE) nullptr);
     EXPECT_TRUE(TerminateThread(t, 7));
     ASSERT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
     DWORD code = 0;
@@ -86,7 +86,7 @@ TEST(Threads, IdsDifferBetweenThreads) {
 TEST(Threads, WaitOnThreadHandleFromSeveralThreads) {
     HANDLE gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HANDLE t = CreateThread(nullptr, 0, TakeGate, gate, 0, nullptr);
-    ASSERT_NE(t, (HANDLE)nullptr);
+    ASSERT_NE(t, (HANDLE) nullptr);
     std::atomic<DWORD> seen{0xdeadbeef};
     std::thread watcher([&] { seen = WaitForSingleObject(t, 10000); });
     EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_TIMEOUT);
@@ -119,7 +119,7 @@ static DWORD WINAPI SetOwnError(LPVOID param) {
 TEST(LastError, IsPerThread) {
     ErrorPingPong p = {CreateEventA(nullptr, TRUE, FALSE, nullptr), CreateEventA(nullptr, TRUE, FALSE, nullptr), 0};
     HANDLE t = CreateThread(nullptr, 0, SetOwnError, &p, 0, nullptr);
-    ASSERT_NE(t, (HANDLE)nullptr);
+    ASSERT_NE(t, (HANDLE) nullptr);
     ASSERT_EQ(WaitForSingleObject(p.set, 10000), WAIT_OBJECT_0);
     SetLastError(1234);
     SetEvent(p.check);
@@ -136,7 +136,7 @@ static DWORD WINAPI ReportError(LPVOID) { return GetLastError(); }
 TEST(LastError, FreshThreadStartsAtZero) {
     SetLastError(1234);
     HANDLE t = CreateThread(nullptr, 0, ReportError, nullptr, 0, nullptr);
-    ASSERT_NE(t, (HANDLE)nullptr);
+    ASSERT_NE(t, (HANDLE) nullptr);
     ASSERT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
     DWORD start = 0xdeadbeef;
     GetExitCodeThread(t, &start);

@@ -134,7 +134,7 @@ int Take(Guarded* g, TakeMode mode) {
 void Hammer(const std::vector<TakeMode>& modes, int rounds) {
     Guarded g;
     g.mutex = CreateMutexA(nullptr, FALSE, nullptr);
-    ASSERT_NE(g.mutex, (HANDLE)nullptr);
+    ASSERT_NE(g.mutex, (HANDLE) nullptr);
     Crew crew;
     for (TakeMode mode : modes) {
         crew.Run([&g, mode, rounds] {
@@ -175,7 +175,7 @@ TEST(ContentionMutex, MixedWaitKindsIncludingGivingUpExcludeEachOther) {
 
 TEST(ContentionMutex, ReleaseByNonOwnerFailsAndLeavesOwnerInPlace) {
     HANDLE m = CreateMutexA(nullptr, TRUE, nullptr);
-    ASSERT_NE(m, (HANDLE)nullptr);
+    ASSERT_NE(m, (HANDLE) nullptr);
     BOOL ok = TRUE;
     DWORD err = 0, other_wait = 0;
     std::thread([&] {
@@ -197,7 +197,7 @@ TEST(ContentionMutex, ReleaseByNonOwnerFailsAndLeavesOwnerInPlace) {
 // waiter left in the list) show up.
 TEST(ContentionMutex, HeldMutexTimesOutFiniteWaitersAndServesInfiniteOnesAfterRelease) {
     HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
-    ASSERT_NE(m, (HANDLE)nullptr);
+    ASSERT_NE(m, (HANDLE) nullptr);
     for (int round = 0; round < 20; round++) {
         ASSERT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
         std::atomic<int> timed_out{0}, wrong{0}, served{0}, inside{0}, overlaps{0}, waiting{0};
@@ -243,7 +243,7 @@ TEST(ContentionMutex, HeldMutexTimesOutFiniteWaitersAndServesInfiniteOnesAfterRe
 // stranded and the mutex ends free.
 TEST(ContentionMutex, WaitersGivingUpDuringReleasesStrandNobody) {
     HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
-    ASSERT_NE(m, (HANDLE)nullptr);
+    ASSERT_NE(m, (HANDLE) nullptr);
     std::atomic<bool> stop{false};
     std::atomic<int> wrong{0};
     Crew quitters, steady;
@@ -312,7 +312,7 @@ TEST(ContentionMutex, OwnerEndingWhileHoldingAbandonsToExactlyOneWaiter) {
         a.holding = CreateEventA(nullptr, FALSE, FALSE, nullptr);
         a.go = CreateEventA(nullptr, FALSE, FALSE, nullptr);
         HANDLE owner = CreateThread(nullptr, 0, OwnAndExit, &a, 0, nullptr);
-        ASSERT_NE(owner, (HANDLE)nullptr);
+        ASSERT_NE(owner, (HANDLE) nullptr);
         ASSERT_EQ(WaitOrStuck(a.holding, "owner taking the mutex"), WAIT_OBJECT_0);
         std::atomic<int> abandoned{0}, normal{0}, wrong{0}, waiting{0}, inside{0}, overlaps{0};
         Crew waiters;
@@ -360,7 +360,7 @@ TEST(ContentionMutex, AbandonmentWithoutWaitersGoesToTheNextAcquirerOnly) {
     a.holding = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     a.go = CreateEventA(nullptr, FALSE, TRUE, nullptr);
     HANDLE owner = CreateThread(nullptr, 0, OwnAndExit, &a, 0, nullptr);
-    ASSERT_NE(owner, (HANDLE)nullptr);
+    ASSERT_NE(owner, (HANDLE) nullptr);
     ASSERT_EQ(WaitOrStuck(owner, "owner ending"), WAIT_OBJECT_0);
     DWORD first = 0, second = 0;
     std::thread([&] {
@@ -421,7 +421,7 @@ void ApcEndsContendedWait(ApcRace race, int rounds) {
     w.go = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     w.done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     HANDLE t = CreateThread(nullptr, 0, WaitAlertablyOnMutex, &w, 0, nullptr);
-    ASSERT_NE(t, (HANDLE)nullptr);
+    ASSERT_NE(t, (HANDLE) nullptr);
     for (int round = 0; round < rounds; round++) {
         ASSERT_EQ(WaitForSingleObject(w.mutex, 0), WAIT_OBJECT_0);
         w.about_to_wait = 0;
@@ -480,7 +480,7 @@ TEST(ContentionHandles, CallsRacingCloseFailCleanlyAfterIt) {
     pdxrt_get_counters(&before);
     for (int round = 0; round < 300; round++) {
         HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-        ASSERT_NE(e, (HANDLE)nullptr);
+        ASSERT_NE(e, (HANDLE) nullptr);
         std::atomic<bool> closed{false};
         std::atomic<int> calls{0}, wrong{0};
         Crew users;
@@ -555,7 +555,8 @@ TEST(ContentionHandles, ConcurrentCreateAndCloseNeverHandOutALiveValueTwice) {
                     continue;
                 }
                 int kind = (i + t) % 3;
-                HANDLE h = kind == 2 ? CreateMutexA(nullptr, TRUE, nullptr) : CreateEventA(nullptr, TRUE, kind == 1, nullptr);
+                HANDLE h =
+                    kind == 2 ? CreateMutexA(nullptr, TRUE, nullptr) : CreateEventA(nullptr, TRUE, kind == 1, nullptr);
                 if (!h) {
                     failures++;
                     continue;
@@ -599,7 +600,7 @@ DWORD WINAPI ResetManyTimes(LPVOID p) {
 
 TEST(ContentionCallCounts, CallsOfEndedThreadsStillCount) {
     HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(e, (HANDLE)nullptr);
+    ASSERT_NE(e, (HANDLE) nullptr);
     pdxrt_reset_call_counts();
     EXPECT_EQ(pdxrt_call_count(PDXRT_SetEvent), 0u);
     Crew crew;
@@ -614,7 +615,7 @@ TEST(ContentionCallCounts, CallsOfEndedThreadsStillCount) {
     HANDLE threads[3];
     for (HANDLE& t : threads) {
         t = CreateThread(nullptr, 0, ResetManyTimes, e, 0, nullptr);
-        ASSERT_NE(t, (HANDLE)nullptr);
+        ASSERT_NE(t, (HANDLE) nullptr);
     }
     for (HANDLE t : threads) {
         ASSERT_EQ(WaitOrStuck(t, "runtime threads calling ResetEvent"), WAIT_OBJECT_0);
@@ -630,7 +631,7 @@ TEST(ContentionCallCounts, CallsOfEndedThreadsStillCount) {
 // does not count) keep their counters live while the test reads and resets.
 TEST(ContentionCallCounts, LiveThreadsAddUpAndResetZeroesTheView) {
     HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(e, (HANDLE)nullptr);
+    ASSERT_NE(e, (HANDLE) nullptr);
     pdxrt_reset_call_counts();
     std::mutex lock;
     std::condition_variable cv;
@@ -766,7 +767,7 @@ void WakeWaiter(BOOL alertable, Waker waker, int rounds) {
     w.done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     w.alertable = alertable;
     HANDLE t = CreateThread(nullptr, 0, WaitOnEventRepeatedly, &w, 0, nullptr);
-    ASSERT_NE(t, (HANDLE)nullptr);
+    ASSERT_NE(t, (HANDLE) nullptr);
     int apcs_sent = 0;
     for (int round = 0; round < rounds; round++) {
         w.about_to_wait = 0;

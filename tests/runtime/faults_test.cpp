@@ -14,24 +14,24 @@ protected:
 TEST_F(Faults, SkipThenCountThenSucceedAgain) {
     pdxrt_fail_call(PDXRT_CreateEventA, 1, 2, ERROR_NOT_ENOUGH_MEMORY);
     HANDLE a = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    EXPECT_NE(a, (HANDLE)nullptr);
+    EXPECT_NE(a, (HANDLE) nullptr);
     for (int i = 0; i < 2; i++) {
         SetLastError(0xdeadbeef);
-        EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, nullptr), (HANDLE)nullptr);
+        EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, nullptr), (HANDLE) nullptr);
         EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
     }
     HANDLE b = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    EXPECT_NE(b, (HANDLE)nullptr);
+    EXPECT_NE(b, (HANDLE) nullptr);
     CloseHandle(a);
     CloseHandle(b);
 }
 
 TEST_F(Faults, CountZeroFailsUntilCleared) {
     pdxrt_fail_call(PDXRT_CreateMutexA, 0, 0, ERROR_ACCESS_DENIED);
-    for (int i = 0; i < 5; i++) EXPECT_EQ(CreateMutexA(nullptr, FALSE, nullptr), (HANDLE)nullptr);
+    for (int i = 0; i < 5; i++) EXPECT_EQ(CreateMutexA(nullptr, FALSE, nullptr), (HANDLE) nullptr);
     pdxrt_clear_faults();
     HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
-    EXPECT_NE(m, (HANDLE)nullptr);
+    EXPECT_NE(m, (HANDLE) nullptr);
     CloseHandle(m);
 }
 
@@ -55,26 +55,26 @@ TEST_F(Faults, EveryCallReturnsItsFailureValue) {
     DWORD n;
     EXPECT_FALSE(GetOverlappedResult(e, &ov, &n, FALSE));
     EXPECT_FALSE(CancelIo(e));
-    EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, nullptr), (HANDLE)nullptr);
+    EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, nullptr), (HANDLE) nullptr);
     EXPECT_FALSE(SetEvent(e));
     EXPECT_FALSE(ResetEvent(e));
-    EXPECT_EQ(CreateMutexA(nullptr, FALSE, nullptr), (HANDLE)nullptr);
+    EXPECT_EQ(CreateMutexA(nullptr, FALSE, nullptr), (HANDLE) nullptr);
     EXPECT_FALSE(ReleaseMutex(m));
     EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_FAILED);
     EXPECT_EQ(WaitForSingleObjectEx(e, 0, TRUE), WAIT_FAILED);
     EXPECT_EQ(SleepEx(INFINITE, TRUE), 0u) << "an injected SleepEx fault ends the sleep at once";
     EXPECT_EQ(CreateThread(
                   nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr),
-              (HANDLE)nullptr);
+              (HANDLE) nullptr);
     EXPECT_EQ(ResumeThread(e), (DWORD)-1);
-    EXPECT_EQ(HeapCreate(0, 0, 0), (HANDLE)nullptr);
+    EXPECT_EQ(HeapCreate(0, 0, 0), (HANDLE) nullptr);
     EXPECT_EQ(HeapAlloc(heap, 0, 8), nullptr);
     EXPECT_FALSE(HeapFree(heap, 0, block));
     EXPECT_FALSE(HeapDestroy(heap));
-    EXPECT_EQ(LoadLibraryA("kernel32.dll"), (HMODULE)nullptr);
-    EXPECT_EQ(GetProcAddress(k32, "CancelIo"), (FARPROC)nullptr);
+    EXPECT_EQ(LoadLibraryA("kernel32.dll"), (HMODULE) nullptr);
+    EXPECT_EQ(GetProcAddress(k32, "CancelIo"), (FARPROC) nullptr);
     EXPECT_FALSE(FreeLibrary(k32));
-    EXPECT_EQ(GetModuleHandleA("kernel32.dll"), (HMODULE)nullptr);
+    EXPECT_EQ(GetModuleHandleA("kernel32.dll"), (HMODULE) nullptr);
     EXPECT_EQ(GetLastError(), err);
 
     pdxrt_clear_faults();
@@ -90,12 +90,12 @@ TEST_F(Faults, NamedFaultHitsOnlyThatName) {
     pdxrt_fail_named_call(PDXRT_GetModuleHandleA, "KERNEL32", ERROR_MOD_NOT_FOUND);
     pdxrt_fail_named_call(PDXRT_GetProcAddress, "CancelIo", ERROR_PROC_NOT_FOUND);
     SetLastError(0);
-    EXPECT_EQ(GetModuleHandleA("kernel32.dll"), (HMODULE)nullptr);
+    EXPECT_EQ(GetModuleHandleA("kernel32.dll"), (HMODULE) nullptr);
     EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
     HMODULE k32 = LoadLibraryA("kernel32.dll");
-    ASSERT_NE(k32, (HMODULE)nullptr) << "another call with the same name is unaffected";
-    EXPECT_EQ(GetProcAddress(k32, "CancelIo"), (FARPROC)nullptr);
-    EXPECT_NE(GetProcAddress(k32, "SetEvent"), (FARPROC)nullptr);
+    ASSERT_NE(k32, (HMODULE) nullptr) << "another call with the same name is unaffected";
+    EXPECT_EQ(GetProcAddress(k32, "CancelIo"), (FARPROC) nullptr);
+    EXPECT_NE(GetProcAddress(k32, "SetEvent"), (FARPROC) nullptr);
     FreeLibrary(k32);
 }
 

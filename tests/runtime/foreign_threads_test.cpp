@@ -42,7 +42,7 @@ static DWORD WINAPI Spin(LPVOID param) {
 TEST(Threads, TerminateRunningThreadIsRefused) {
     HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HANDLE t = CreateThread(nullptr, 0, Spin, stop, 0, nullptr);
-    ASSERT_NE(t, (HANDLE)nullptr);
+    ASSERT_NE(t, (HANDLE) nullptr);
     SetLastError(0);
     EXPECT_FALSE(TerminateThread(t, 1));
     EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);

@@ -70,7 +70,7 @@ static DWORD WINAPI IssueAndEnd(LPVOID param) {
 TEST_F(IoLifecycle, ThreadEndingDropsItsRequestsWithoutTouchingThem) {
     EndingIssuer e = {&ch, (char*)malloc(16), (OVERLAPPED*)calloc(1, sizeof(OVERLAPPED))};
     HANDLE t = CreateThread(nullptr, 0, IssueAndEnd, &e, 0, nullptr);
-    ASSERT_NE(t, (HANDLE)nullptr);
+    ASSERT_NE(t, (HANDLE) nullptr);
     ASSERT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
     DWORD issued = 0;
     GetExitCodeThread(t, &issued);

@@ -59,11 +59,13 @@ TEST(PathHandlers, HandlerErrorIsTheLastError) {
     c.error = ERROR_SHARING_VIOLATION;
     ASSERT_TRUE(pdxrt_register_path_handler("\\\\?\\pdxerr#", Open, &c));
     SetLastError(0);
-    EXPECT_EQ(CreateFileA("\\\\?\\pdxerr#x", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CreateFileA("\\\\?\\pdxerr#x", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
     ASSERT_TRUE(pdxrt_unregister_path_handler("\\\\?\\pdxerr#"));
     SetLastError(0);
-    EXPECT_EQ(CreateFileA("\\\\?\\pdxerr#x", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CreateFileA("\\\\?\\pdxerr#x", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(c.calls, 1);
 }
@@ -105,7 +107,8 @@ TEST(PlainFiles, RegularFileUsesOffsets) {
     int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
     close(fd);
-    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE h =
+        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_FLAG_OVERLAPPED, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     OVERLAPPED ov = {};
     ov.Offset = 4;
