@@ -24,7 +24,7 @@ win64_ARCH = win64
 WINE_ENV = WINEPREFIX=$(CURDIR)/$($(1)_DIR)/wineprefix WINEARCH=$($(1)_ARCH) WINEDEBUG=-all
 
 .PHONY: all deps configure build build-linux build-win build-win64 test test-linux test-vm test-win test-win64 \
-	test-asan test-tsan test-dist dist soak demo bench bench-wine-win bench-wine-win64 clean wine-prefix-win wine-prefix-win64
+	test-asan test-tsan test-dist dist soak demo lint bench bench-wine-win bench-wine-win64 clean wine-prefix-win wine-prefix-win64
 
 all: build
 
@@ -116,12 +116,17 @@ soak: deps $(LINUX_BUILD)/CMakeCache.txt
 	PDXKIT_STRESS_SECONDS=$(SOAK_SECONDS) $(LINUX_BUILD)/bin/stress_posix_test \
 	  --gtest_filter=StressTest.SixteenStreamingChipsUnderMixedCalls
 
+# The house style: .clang-format over every C/C++ file, .clang-tidy over the
+# library, its runtime and the Linux HID stack (tools/lint.sh).
+lint: deps $(LINUX_BUILD)/CMakeCache.txt
+	./tools/lint.sh $(LINUX_BUILD)
+
 # Every run goes ahead even when an earlier one failed; a recap at the end
 # names the runs and tests that failed, so the tail of a long log says why.
 test: deps
 	@$(MAKE) --no-print-directory build-linux build-win build-win64
 	@failed=""; \
-	for run in test-linux test-win test-win64 test-dist test-asan test-tsan; do \
+	for run in lint test-linux test-win test-win64 test-dist test-asan test-tsan; do \
 	  $(MAKE) --no-print-directory $$run || failed="$$failed $$run"; \
 	done; \
 	./tools/test-recap.sh $$failed

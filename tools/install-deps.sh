@@ -21,6 +21,7 @@ need "ls /usr/share/java/junit-jupiter-engine.jar" junit5
 need "command -v python3" python3
 need "command -v pkg-config" pkg-config
 need "command -v umockdev-wrapper && ls /usr/lib/x86_64-linux-gnu/libumockdev.so.0" umockdev libumockdev-dev
+need "command -v clang-format && command -v run-clang-tidy" clang-format clang-tidy
 # The real-stack tests' VM: QEMU, a static busybox for its initramfs, and
 # Debian's kernel package, which tests/vm/run-vm.sh downloads and unpacks
 # into the build tree (it needs apt's package lists).

@@ -15,7 +15,7 @@ for log in build/*/Testing/Temporary/NotRun.log; do
   echo "make test: NOT RUN on this machine (${log%%/Testing/*}): $(cat "$log")"
 done
 if [ $# -eq 0 ]; then
-  echo "make test: every run passed (linux, win, win64, dist, asan, tsan)"
+  echo "make test: every run passed (lint, linux, win, win64, dist, asan, tsan)"
   exit 0
 fi
 echo "make test: FAILED runs:$*"
@@ -26,6 +26,7 @@ for run in "$@"; do
     test-win64) dir=build/win64 ;;
     test-asan) dir=${ASAN_BUILD:-build/asan} ;;
     test-tsan) dir=${TSAN_BUILD:-build/tsan} ;;
+    lint) echo "  lint: the style checks found the files above (tools/lint.sh)"; continue ;;
     test-dist) echo "  test-dist: the distribution's layout or exports are wrong (see above)"; continue ;;
     *) continue ;;
   esac

@@ -381,10 +381,16 @@ TEST(ContentionMutex, AbandonmentWithoutWaitersGoesToTheNextAcquirerOnly) {
 
 VOID CALLBACK CountApc(ULONG_PTR p) { ((std::atomic<int>*)p)->fetch_add(1); }
 
-struct ApcWaiter {
-    HANDLE mutex;
+// A runtime thread that waits on one object once a round, when told to, and
+// records how each wait ended: the harness of the APC and wake-up tests.
+struct RoundWaiter {
+    HANDLE object;
+    BOOL alertable;
+    DWORD timeout;
+    bool is_mutex;  // given back whenever a wait took it
     HANDLE go;
     HANDLE done;
+    HANDLE thread;
     std::atomic<int> about_to_wait{0};
     std::atomic<bool> quit{false};
     std::atomic<DWORD> result{0};
@@ -392,21 +398,47 @@ struct ApcWaiter {
     std::atomic<int> apcs_at_return{0};
 };
 
-DWORD WINAPI WaitAlertablyOnMutex(LPVOID p) {
-    ApcWaiter* w = (ApcWaiter*)p;
+DWORD WINAPI WaitEachRound(LPVOID p) {
+    RoundWaiter* w = (RoundWaiter*)p;
     for (;;) {
         if (WaitForSingleObject(w->go, kBoundMs) != WAIT_OBJECT_0) return 1;
         if (w->quit.load()) return 0;
         w->about_to_wait = 1;
-        DWORD r = WaitForSingleObjectEx(w->mutex, INFINITE, TRUE);
+        DWORD r = WaitForSingleObjectEx(w->object, w->timeout, w->alertable);
         w->apcs_at_return = w->apcs.load();
-        if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) {
-            ReleaseMutex(w->mutex);
-            SleepEx(0, TRUE);  // the APC queued before the release
-        }
+        if (w->is_mutex && (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED)) ReleaseMutex(w->object);
         w->result = r;
+        SleepEx(0, TRUE);  // an APC that did not end the wait runs here
         SetEvent(w->done);
     }
+}
+
+void StartRoundWaiter(RoundWaiter* w, HANDLE object, bool is_mutex, BOOL alertable, DWORD timeout) {
+    w->object = object;
+    w->is_mutex = is_mutex;
+    w->alertable = alertable;
+    w->timeout = timeout;
+    w->go = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    w->done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    w->thread = CreateThread(nullptr, 0, WaitEachRound, w, 0, nullptr);
+    ASSERT_NE(w->thread, (HANDLE) nullptr);
+}
+
+// Lets the waiter start its next wait and returns once it is about to.
+void NextRound(RoundWaiter* w, const char* what) {
+    w->about_to_wait = 0;
+    SetEvent(w->go);
+    SpinUntil([&] { return w->about_to_wait.load() == 1; }, what);
+}
+
+void StopRoundWaiter(RoundWaiter* w, const char* what) {
+    w->quit = true;
+    SetEvent(w->go);
+    EXPECT_EQ(WaitOrStuck(w->thread, what), WAIT_OBJECT_0);
+    CloseHandle(w->thread);
+    CloseHandle(w->object);
+    CloseHandle(w->go);
+    CloseHandle(w->done);
 }
 
 // kHoldThrough: the APC alone must end the wait (the mutex stays held until
@@ -416,37 +448,32 @@ DWORD WINAPI WaitAlertablyOnMutex(LPVOID p) {
 enum ApcRace { kHoldThrough, kRaceRelease };
 
 void ApcEndsContendedWait(ApcRace race, int rounds) {
-    ApcWaiter w;
-    w.mutex = CreateMutexA(nullptr, FALSE, nullptr);
-    w.go = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    w.done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    HANDLE t = CreateThread(nullptr, 0, WaitAlertablyOnMutex, &w, 0, nullptr);
-    ASSERT_NE(t, (HANDLE) nullptr);
+    RoundWaiter w;
+    StartRoundWaiter(&w, CreateMutexA(nullptr, FALSE, nullptr), true, TRUE, INFINITE);
+    HANDLE t = w.thread;
     for (int round = 0; round < rounds; round++) {
-        ASSERT_EQ(WaitForSingleObject(w.mutex, 0), WAIT_OBJECT_0);
-        w.about_to_wait = 0;
-        SetEvent(w.go);
-        SpinUntil([&] { return w.about_to_wait.load() == 1; }, "alertable waiter starting");
+        ASSERT_EQ(WaitForSingleObject(w.object, 0), WAIT_OBJECT_0);
+        NextRound(&w, "alertable waiter starting");
         std::atomic<int> other_started{0};
         std::atomic<DWORD> other_result{0};
         Crew other;
         other.Run([&] {
             other_started = 1;
-            DWORD r = WaitForSingleObject(w.mutex, INFINITE);
+            DWORD r = WaitForSingleObject(w.object, INFINITE);
             other_result = r;
-            if (r == WAIT_OBJECT_0) ReleaseMutex(w.mutex);
+            if (r == WAIT_OBJECT_0) ReleaseMutex(w.object);
         });
         SpinUntil([&] { return other_started.load() == 1; }, "second waiter starting");
         ASSERT_NE(QueueUserAPC(CountApc, t, (ULONG_PTR)&w.apcs), 0u);
         if (race == kRaceRelease) {
-            ASSERT_TRUE(ReleaseMutex(w.mutex));
+            ASSERT_TRUE(ReleaseMutex(w.object));
         }
         ASSERT_EQ(WaitOrStuck(w.done, "alertable waiter returning after an APC"), WAIT_OBJECT_0);
         DWORD r = w.result.load();
         if (race == kHoldThrough) {
             EXPECT_EQ(r, WAIT_IO_COMPLETION) << "round " << round;
             EXPECT_EQ(w.apcs_at_return.load(), round + 1) << "the APC runs before the wait returns";
-            ASSERT_TRUE(ReleaseMutex(w.mutex));
+            ASSERT_TRUE(ReleaseMutex(w.object));
         } else {
             EXPECT_TRUE(r == WAIT_IO_COMPLETION || r == WAIT_OBJECT_0) << "round " << round << ": " << r;
         }
@@ -455,13 +482,7 @@ void ApcEndsContendedWait(ApcRace race, int rounds) {
         EXPECT_EQ(w.apcs.load(), round + 1);
         if (::testing::Test::HasFailure()) break;
     }
-    w.quit = true;
-    SetEvent(w.go);
-    EXPECT_EQ(WaitOrStuck(t, "alertable waiter ending"), WAIT_OBJECT_0);
-    CloseHandle(t);
-    CloseHandle(w.mutex);
-    CloseHandle(w.go);
-    CloseHandle(w.done);
+    StopRoundWaiter(&w, "alertable waiter ending");
 }
 
 TEST(ContentionMutexApc, ApcEndsAlertableWaitOnHeldMutexAndOthersStillGetIt) {
@@ -731,53 +752,21 @@ TEST(ContentionWake, PlainAndAlertableWaitsPingPongWithoutLostWakeUps) { PingPon
 
 TEST(ContentionWake, AlternatingSleepKindsPingPongWithoutLostWakeUps) { PingPong(kAlternating, kAlternating, 10000); }
 
-struct EventWaiter {
-    HANDLE event;
-    HANDLE go;
-    HANDLE done;
-    BOOL alertable;
-    std::atomic<int> about_to_wait{0};
-    std::atomic<bool> quit{false};
-    std::atomic<DWORD> result{0};
-    std::atomic<int> apcs{0};
-    std::atomic<int> apcs_at_return{0};
-};
-
-DWORD WINAPI WaitOnEventRepeatedly(LPVOID p) {
-    EventWaiter* w = (EventWaiter*)p;
-    for (;;) {
-        if (WaitForSingleObject(w->go, kBoundMs) != WAIT_OBJECT_0) return 1;
-        if (w->quit.load()) return 0;
-        w->about_to_wait = 1;
-        DWORD r = WaitForSingleObjectEx(w->event, kBoundMs, w->alertable);
-        w->apcs_at_return = w->apcs.load();
-        w->result = r;
-        SleepEx(0, TRUE);  // an APC that did not end a plain wait runs here
-        SetEvent(w->done);
-    }
-}
-
 enum Waker { kBySetEvent, kByApc, kByApcThenSetEvent };
 
 // Wakes a runtime thread waiting on an auto-reset event, many times.
 void WakeWaiter(BOOL alertable, Waker waker, int rounds) {
-    EventWaiter w;
-    w.event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    w.go = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    w.done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    w.alertable = alertable;
-    HANDLE t = CreateThread(nullptr, 0, WaitOnEventRepeatedly, &w, 0, nullptr);
-    ASSERT_NE(t, (HANDLE) nullptr);
+    RoundWaiter w;
+    StartRoundWaiter(&w, CreateEventA(nullptr, FALSE, FALSE, nullptr), false, alertable, kBoundMs);
+    HANDLE t = w.thread;
     int apcs_sent = 0;
     for (int round = 0; round < rounds; round++) {
-        w.about_to_wait = 0;
-        SetEvent(w.go);
-        SpinUntil([&] { return w.about_to_wait.load() == 1; }, "event waiter starting");
+        NextRound(&w, "event waiter starting");
         if (waker != kBySetEvent) {
             ASSERT_NE(QueueUserAPC(CountApc, t, (ULONG_PTR)&w.apcs), 0u);
             apcs_sent++;
         }
-        if (waker != kByApc) SetEvent(w.event);
+        if (waker != kByApc) SetEvent(w.object);
         ASSERT_EQ(WaitOrStuck(w.done, "event waiter returning"), WAIT_OBJECT_0);
         DWORD r = w.result.load();
         if (waker == kByApc) {
@@ -791,18 +780,12 @@ void WakeWaiter(BOOL alertable, Waker waker, int rounds) {
         }
         if (r == WAIT_IO_COMPLETION && waker == kByApcThenSetEvent) {
             // The APC ended the wait first; the signal is kept for the next wait.
-            EXPECT_EQ(WaitForSingleObject(w.event, 0), WAIT_OBJECT_0);
+            EXPECT_EQ(WaitForSingleObject(w.object, 0), WAIT_OBJECT_0);
         }
         EXPECT_EQ(w.apcs.load(), apcs_sent);
         if (::testing::Test::HasFailure()) break;
     }
-    w.quit = true;
-    SetEvent(w.go);
-    EXPECT_EQ(WaitOrStuck(t, "event waiter ending"), WAIT_OBJECT_0);
-    CloseHandle(t);
-    CloseHandle(w.event);
-    CloseHandle(w.go);
-    CloseHandle(w.done);
+    StopRoundWaiter(&w, "event waiter ending");
 }
 
 TEST(ContentionWake, PlainWaitWokenBySetEvent) { WakeWaiter(FALSE, kBySetEvent, 2000); }
