@@ -52,7 +52,8 @@ int JoinPath(const char* dir, const char* name, char* out, size_t cap) {
     if (dir_len + 1 + name_len + 1 > cap) return 0;
     memcpy(out, dir, dir_len);
     out[dir_len] = '/';
-    memcpy(out + dir_len + 1, name, name_len + 1);
+    memcpy(out + dir_len + 1, name, name_len);
+    out[dir_len + 1 + name_len] = 0;
     return 1;
 }
 
