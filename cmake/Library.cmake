@@ -1,12 +1,23 @@
 # The library itself: core/, io/ and jni/ written once against Win32.
 # pdxkit.def is read at configure time (export lists derive from it).
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/pdxkit.def)
-file(GLOB PDX_LIB_SOURCES CONFIGURE_DEPENDS
-  ${CMAKE_SOURCE_DIR}/core/*.cpp ${CMAKE_SOURCE_DIR}/io/*.cpp ${CMAKE_SOURCE_DIR}/jni/*.cpp)
-
-if(NOT PDX_LIB_SOURCES)
-  return()
-endif()
+# core/ is the device table, HID binding and discovery and includes nothing
+# of io/; io/ is the report queue, the reader, the reads and writes, and
+# opening and closing, which start and stop the readers.
+set(PDX_LIB_SOURCES
+  core/accessors.cpp
+  core/device_table.cpp
+  core/discovery.cpp
+  core/hid_binding.cpp
+  io/open_close.cpp
+  io/overlapped_requests.cpp
+  io/read.cpp
+  io/reader_thread.cpp
+  io/report_queue.cpp
+  io/write_cancel.cpp
+  jni/java_handle.cpp
+  jni/natives.cpp)
+list(TRANSFORM PDX_LIB_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/)
 add_library(pdxkit_objs OBJECT ${PDX_LIB_SOURCES})
 target_include_directories(pdxkit_objs PUBLIC
   ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/core ${CMAKE_SOURCE_DIR}/io ${CMAKE_SOURCE_DIR}/jni
