@@ -96,7 +96,7 @@ double FullImmediate(const LibrarySession& session, uint32_t rounds, uint32_t* t
             pdxsim_send_report(session.sim_device[0], 0, report, sizeof report);
         }
         const int64_t give_up = BenchNowNs() + 1000000000;
-        while (__atomic_load_n(&record->queue_count, __ATOMIC_ACQUIRE) < kQueueSlots && BenchNowNs() < give_up)
+        while (__atomic_load_n(&record->queue.count, __ATOMIC_ACQUIRE) < kQueueSlots && BenchNowNs() < give_up)
             std::this_thread::yield();
         uint32_t value;
         const int64_t start = BenchNowNs();

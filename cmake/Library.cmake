@@ -1,26 +1,44 @@
 # The library itself: core/, io/ and jni/ written once against Win32.
 # pdxkit.def is read at configure time (export lists derive from it).
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/pdxkit.def)
-file(GLOB PDX_LIB_SOURCES CONFIGURE_DEPENDS
-  ${CMAKE_SOURCE_DIR}/core/*.cpp ${CMAKE_SOURCE_DIR}/io/*.cpp ${CMAKE_SOURCE_DIR}/jni/*.cpp)
-
-if(NOT PDX_LIB_SOURCES)
-  return()
-endif()
-add_library(pdxkit_objs OBJECT ${PDX_LIB_SOURCES})
-target_include_directories(pdxkit_objs PUBLIC
-  ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/core ${CMAKE_SOURCE_DIR}/io ${CMAKE_SOURCE_DIR}/jni
-  ${PDX_JNI_INCLUDES})
-target_compile_definitions(pdxkit_objs PUBLIC PDXKIT_BUILDING)
-target_link_libraries(pdxkit_objs PUBLIC pdx_runtime_static)
-set_target_properties(pdxkit_objs PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
-target_compile_options(pdxkit_objs PRIVATE -fno-exceptions -fno-rtti)
+# core/ is the device table, HID binding and discovery; io/ is the report
+# queue, the reader, the reads and writes, and opening and closing, which
+# start and stop the readers. core/ builds with only its own headers in
+# view, so an include of anything from io/ or jni/ there fails to compile.
+set(PDX_CORE_SOURCES
+  core/accessors.cpp
+  core/device_table.cpp
+  core/discovery.cpp
+  core/hid_binding.cpp)
+set(PDX_IO_JNI_SOURCES
+  io/open_close.cpp
+  io/overlapped_requests.cpp
+  io/read.cpp
+  io/reader_thread.cpp
+  io/report_queue.cpp
+  io/write_cancel.cpp
+  jni/java_handle.cpp
+  jni/natives.cpp)
+list(TRANSFORM PDX_CORE_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/)
+list(TRANSFORM PDX_IO_JNI_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/)
+add_library(pdxkit_core_objs OBJECT ${PDX_CORE_SOURCES})
+target_include_directories(pdxkit_core_objs PUBLIC ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/core)
+add_library(pdxkit_objs OBJECT ${PDX_IO_JNI_SOURCES})
+target_include_directories(pdxkit_objs PUBLIC ${CMAKE_SOURCE_DIR}/io ${CMAKE_SOURCE_DIR}/jni ${PDX_JNI_INCLUDES})
+target_link_libraries(pdxkit_objs PUBLIC pdxkit_core_objs)
+foreach(objs pdxkit_core_objs pdxkit_objs)
+  target_compile_definitions(${objs} PUBLIC PDXKIT_BUILDING)
+  target_link_libraries(${objs} PUBLIC pdx_runtime_static)
+  set_target_properties(${objs} PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+  target_compile_options(${objs} PRIVATE -fno-exceptions -fno-rtti)
+endforeach()
+set(PDX_LIB_OBJECTS $<TARGET_OBJECTS:pdxkit_core_objs> $<TARGET_OBJECTS:pdxkit_objs>)
 
 # Static form for the tests, which reach inside (and, on Linux, the runtime).
-add_library(pdxkit_static STATIC $<TARGET_OBJECTS:pdxkit_objs>)
+add_library(pdxkit_static STATIC ${PDX_LIB_OBJECTS})
 target_link_libraries(pdxkit_static PUBLIC pdxkit_objs)
 
-add_library(pdxkit SHARED $<TARGET_OBJECTS:pdxkit_objs>)
+add_library(pdxkit SHARED ${PDX_LIB_OBJECTS})
 target_link_libraries(pdxkit PRIVATE pdxkit_objs)
 # The .def file that goes with the built library (installed beside it).
 set(PDX_DEF_FILE ${CMAKE_SOURCE_DIR}/pdxkit.def)

@@ -7,14 +7,13 @@
 #include <stdint.h>
 
 #include "pdx_win32.h"
+#include "report_queue_data.h"
 
 enum : uint32_t {
     kOpenMagic = 0x61584450u,  // "PDXa" in memory order
     kClosedMagic = 0xF00FBEEFu,
     kMaxDevices = 16,
     kPipesPerDevice = 2,
-    kReportSize = 5,  // report id and 4 data bytes
-    kQueueSlots = 8,
     kSerialUnits = 9,
     kAttributeBytes = 10  // HIDD_ATTRIBUTES without its tail padding
 };
@@ -43,23 +42,9 @@ struct DeviceRecord {
     PipeInfo pipes[kPipesPerDevice];
     uint16_t serial[kSerialUnits];
     uint32_t parent_key;
-    uint8_t last_report[kReportSize];
-    uint32_t last_report_length;
-    uint8_t new_report;
-    uint8_t slots[kQueueSlots][kReportSize];
-    uint32_t queue_read;
-    uint32_t queue_write;
-    uint32_t queue_count;
-    // Reports pushed so far (wrapping), under the queue lock: tells a waiting
-    // reader whether anything was pushed since it found the queue empty.
-    uint32_t push_count;
-    // The byte count of each queued report, beside its slot: reports of
-    // different lengths each count with their own.
-    uint8_t slot_lengths[kQueueSlots];
-    // 0 while pipe 0 can still deliver reports; once the reader has learnt
-    // that it cannot (the device is gone, or no read can be issued), the
-    // error the platform gave. Under the queue lock.
-    uint32_t gone_error;
+    // The report state, last: its fields lie exactly where the record's
+    // layout puts them (asserted in device_table.cpp). Only io touches it.
+    ReportQueue queue;
 };
 
 extern DeviceRecord g_device_table[kMaxDevices];
@@ -78,6 +63,11 @@ HANDLE LookupWriteHandle(const void* handle, uint32_t pipe);
 
 // Zeroes every record and the device count.
 void ResetTable(void);
+
+// Closes the handle a record field holds, if any, and empties the field. A
+// pipe handle that failed to open holds INVALID_HANDLE_VALUE: nothing to
+// close there either.
+void CloseIfPresent(HANDLE* handle);
 
 // Values that other threads change while a device is open: single aligned
 // 32-bit (or byte) accesses, made atomic so the race detector agrees.

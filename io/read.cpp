@@ -3,7 +3,7 @@
 #include <string.h>
 
 #include "pdxkit.h"
-#include "reader_thread.h"
+#include "overlapped_requests.h"
 #include "report_queue.h"
 
 static uint32_t PinValue(const uint8_t* report) {
@@ -18,9 +18,9 @@ enum QueueFinding { kReportTaken, kNoRoom, kQueueEmpty, kDeviceGone };
 // a report as long as the last one is what to expect next: when that would
 // not fit either, there is nothing to wait for.
 static QueueFinding TakeReportLocked(DeviceRecord* record, uint8_t* out, uint32_t* length, uint32_t room) {
-    if (record->queue_count == 0) {
-        if (record->last_report_length > room) return kNoRoom;
-        return record->gone_error ? kDeviceGone : kQueueEmpty;
+    if (record->queue.count == 0) {
+        if (record->queue.last_report_length > room) return kNoRoom;
+        return record->queue.gone_error ? kDeviceGone : kQueueEmpty;
     }
     const uint32_t n = OldestReportLengthLocked(record);
     if (n > room) return kNoRoom;
@@ -37,7 +37,7 @@ BOOLEAN WaitForReport(DeviceRecord* record, uint8_t* out, uint32_t* length, uint
     WaitForSingleObject(record->queue_lock, INFINITE);
     QueueFinding found = TakeReportLocked(record, out, length, room);
     if (found == kQueueEmpty) ResetEvent(record->report_event);
-    const uint32_t pushes_at_empty = record->push_count;
+    const uint32_t pushes_at_empty = record->queue.push_count;
     ReleaseMutex(record->queue_lock);
 
     while (found == kQueueEmpty) {
@@ -54,12 +54,12 @@ BOOLEAN WaitForReport(DeviceRecord* record, uint8_t* out, uint32_t* length, uint
         // empty. With nothing pushed since, that signal is stale: wait on.
         // Otherwise an empty queue means another caller took the report.
         // (Marking the device gone is no push: it is found by the look.)
-        const bool stale = found == kQueueEmpty && record->push_count == pushes_at_empty;
+        const bool stale = found == kQueueEmpty && record->queue.push_count == pushes_at_empty;
         ReleaseMutex(record->queue_lock);
         if (found == kQueueEmpty && !stale) return FALSE;
     }
     // Set once, before the look that found it; it stays until closing.
-    if (found == kDeviceGone) SetLastError(record->gone_error);
+    if (found == kDeviceGone) SetLastError(record->queue.gone_error);
     return found == kReportTaken;
 }
 
@@ -135,9 +135,9 @@ PDXKIT_API PdxKitBool PDXKIT_CALL PdxKitReadImmediate(PdxKitHandle handle, uint3
     uint8_t report[kReportSize];
     WaitForSingleObject(record->queue_lock, INFINITE);
     const BOOLEAN taken = PopReportLocked(record, report);
-    if (!taken) memcpy(report, record->last_report, kReportSize);
+    if (!taken) memcpy(report, record->queue.last_report, kReportSize);
     ReleaseMutex(record->queue_lock);
     *value = PinValue(report);
-    StoreRelaxed(&record->new_report, 0);
+    StoreRelaxed(&record->queue.new_report, 0);
     return taken ? 1 : 0;
 }

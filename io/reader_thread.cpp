@@ -2,32 +2,64 @@
 
 #include <string.h>
 
+#include "overlapped_requests.h"
 #include "report_queue.h"
 
-VOID WINAPI NullCompletion(DWORD error, DWORD bytes, LPOVERLAPPED overlapped) {}
+static void ReleaseSyncObjects(DeviceRecord* record) {
+    CloseIfPresent(&record->report_event);
+    CloseIfPresent(&record->stop_event);
+    CloseIfPresent(&record->stopped_event);
+    CloseIfPresent(&record->queue_lock);
+    CloseIfPresent(&record->read_lock);
+    CloseIfPresent(&record->cancel_lock);
+}
 
-BOOLEAN CancelPendingIo(HANDLE file) {
-    HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
-    if (!kernel32) return FALSE;
-    typedef BOOL(WINAPI * CancelIoFn)(HANDLE);
-    CancelIoFn cancel_io = reinterpret_cast<CancelIoFn>(reinterpret_cast<void*>(GetProcAddress(kernel32, "CancelIo")));
-    if (!cancel_io) return FALSE;
-    cancel_io(file);
+// A reader that has never run can take part in no stop handshake: it is
+// ended where it stands.
+static void DisposeUnstartedReader(DeviceRecord* record) {
+    if (!record->reader_thread) return;
+    TerminateThread(record->reader_thread, 0);
+    WaitForSingleObject(record->reader_thread, INFINITE);
+    CloseHandle(record->reader_thread);
+    record->reader_thread = nullptr;
+}
+
+BOOLEAN StartReader(DeviceRecord* record) {
+    record->report_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    record->stop_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    record->stopped_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    record->queue_lock = CreateMutexA(nullptr, FALSE, nullptr);
+    record->read_lock = CreateMutexA(nullptr, FALSE, nullptr);
+    record->cancel_lock = CreateMutexA(nullptr, FALSE, nullptr);
+    record->reader_thread = CreateThread(nullptr, 0, ReaderThread, record, CREATE_SUSPENDED, nullptr);
+
+    if (!record->report_event || !record->stop_event || !record->stopped_event || !record->queue_lock ||
+        !record->read_lock || !record->cancel_lock || !record->reader_thread) {
+        DisposeUnstartedReader(record);
+        ReleaseSyncObjects(record);
+        return FALSE;
+    }
+
+    for (uint32_t i = 1; i < kReportSize; ++i) record->queue.last_report[i] = 0xFF;
+    // A reader left suspended would never answer the stop handshake, and
+    // closing would wait for it forever: treat it as one that never started.
+    if (ResumeThread(record->reader_thread) == static_cast<DWORD>(-1)) {
+        DisposeUnstartedReader(record);
+        ReleaseSyncObjects(record);
+        return FALSE;
+    }
     return TRUE;
 }
 
-bool RequestPending(const OVERLAPPED* overlapped) {
-    return *static_cast<const volatile ULONG_PTR*>(&overlapped->Internal) == static_cast<ULONG_PTR>(STATUS_PENDING);
-}
-
-void CancelAndWaitForCompletion(HANDLE file, const OVERLAPPED* overlapped) {
-    CancelPendingIo(file);
-    // Another routine queued to this thread may end a wait first: only the
-    // request's own status says it is over.
-    while (RequestPending(overlapped)) SleepEx(INFINITE, TRUE);
-    // Its routine may still be queued: run it now, so that it cannot end a
-    // later wait of this thread as if that wait's own request had completed.
-    while (SleepEx(0, TRUE) == WAIT_IO_COMPLETION) {}
+void StopReader(DeviceRecord* record) {
+    if (record->reader_thread) {
+        SetEvent(record->stop_event);
+        WaitForSingleObject(record->stopped_event, INFINITE);
+        WaitForSingleObject(record->reader_thread, INFINITE);
+        CloseHandle(record->reader_thread);
+        record->reader_thread = nullptr;
+    }
+    ReleaseSyncObjects(record);
 }
 
 // Cancels the outstanding read and waits for it to complete: the buffer and

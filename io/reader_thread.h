@@ -1,5 +1,5 @@
-// The reader thread of pipe 0, and the small I/O routines shared by reads,
-// writes and cancellation.
+// The reader thread of pipe 0: starting it with the record's events and
+// locks, its thread routine, and stopping it again.
 #ifndef PDXKIT_IO_READER_THREAD_H
 #define PDXKIT_IO_READER_THREAD_H
 
@@ -12,21 +12,15 @@ enum : DWORD {
     kFailuresBeforePause = 16
 };
 
+// Creates the record's events, locks and suspended reader; resumes it when
+// all exist. False (and nothing left behind) when any cannot be created.
+BOOLEAN StartReader(DeviceRecord* record);
+
+// Stops the reader, if any, with the stop handshake and releases the six
+// synchronisation objects.
+void StopReader(DeviceRecord* record);
+
 // Thread routine; parameter: the device record. Ends through ExitThread(0).
 DWORD WINAPI ReaderThread(LPVOID device);
-
-// Completion routine that does nothing: its running ends an alertable wait.
-VOID WINAPI NullCompletion(DWORD error, DWORD bytes, LPOVERLAPPED overlapped);
-
-// Cancels the calling thread's requests on the handle through kernel32's
-// CancelIo, looked up afresh; false when it cannot be found.
-BOOLEAN CancelPendingIo(HANDLE file);
-
-// Whether an overlapped request is still in progress.
-bool RequestPending(const OVERLAPPED* overlapped);
-// Cancels this thread's requests on the file and returns once the given one
-// has completed and its routine has run (its control block and buffer are
-// free again).
-void CancelAndWaitForCompletion(HANDLE file, const OVERLAPPED* overlapped);
 
 #endif

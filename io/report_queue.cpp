@@ -3,32 +3,34 @@
 #include <string.h>
 
 void PushReport(DeviceRecord* record, const uint8_t* report, uint32_t length) {
+    ReportQueue* queue = &record->queue;
     WaitForSingleObject(record->queue_lock, INFINITE);
-    memcpy(record->last_report, report, kReportSize);
-    StoreRelaxed(&record->last_report_length, length);
-    StoreRelaxed(&record->new_report, 1);
-    memcpy(record->slots[record->queue_write], report, kReportSize);
+    memcpy(queue->last_report, report, kReportSize);
+    StoreRelaxed(&queue->last_report_length, length);
+    StoreRelaxed(&queue->new_report, 1);
+    memcpy(queue->slots[queue->write_index], report, kReportSize);
     // A slot holds 5 bytes: no count above that is ever taken out of it.
-    record->slot_lengths[record->queue_write] = static_cast<uint8_t>(length < kReportSize ? length : kReportSize);
-    record->queue_write = (record->queue_write + 1) % kQueueSlots;
-    if (record->queue_count < kQueueSlots) {
-        record->queue_count++;
+    queue->slot_lengths[queue->write_index] = static_cast<uint8_t>(length < kReportSize ? length : kReportSize);
+    queue->write_index = (queue->write_index + 1) % kQueueSlots;
+    if (queue->count < kQueueSlots) {
+        queue->count++;
     } else {
         // Full: the slot just written was the oldest one's.
-        record->queue_read = (record->queue_read + 1) % kQueueSlots;
+        queue->read_index = (queue->read_index + 1) % kQueueSlots;
     }
-    record->push_count++;
+    queue->push_count++;
     ReleaseMutex(record->queue_lock);
 }
 
 BOOLEAN PopReportLocked(DeviceRecord* record, uint8_t* out) {
-    if (record->queue_count == 0) return FALSE;
-    memcpy(out, record->slots[record->queue_read], kReportSize);
-    record->queue_read = (record->queue_read + 1) % kQueueSlots;
-    record->queue_count--;
-    if (record->queue_count == 0) {
-        record->queue_write = 0;
-        record->queue_read = 0;
+    ReportQueue* queue = &record->queue;
+    if (queue->count == 0) return FALSE;
+    memcpy(out, queue->slots[queue->read_index], kReportSize);
+    queue->read_index = (queue->read_index + 1) % kQueueSlots;
+    queue->count--;
+    if (queue->count == 0) {
+        queue->write_index = 0;
+        queue->read_index = 0;
     }
     return TRUE;
 }
@@ -40,13 +42,15 @@ BOOLEAN PopReport(DeviceRecord* record, uint8_t* out) {
     return taken;
 }
 
-uint32_t OldestReportLengthLocked(const DeviceRecord* record) { return record->slot_lengths[record->queue_read]; }
+uint32_t OldestReportLengthLocked(const DeviceRecord* record) {
+    return record->queue.slot_lengths[record->queue.read_index];
+}
 
 void MarkGone(DeviceRecord* record, DWORD error) {
     WaitForSingleObject(record->queue_lock, INFINITE);
-    if (record->gone_error == 0) {
+    if (record->queue.gone_error == 0) {
         // A refusal without an error code still ends the reports.
-        record->gone_error = error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+        record->queue.gone_error = error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
         // Signalled before the lock is let go: whoever finds the mark knows
         // its signal has been given and will come no later.
         SetEvent(record->report_event);

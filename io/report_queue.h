@@ -1,4 +1,5 @@
-// The per-device ring of the newest 8 pipe-0 reports, and the last report.
+// The routines of the per-device ring of the newest 8 pipe-0 reports and the
+// last report (its data: ReportQueue, in the device record).
 #ifndef PDXKIT_IO_REPORT_QUEUE_H
 #define PDXKIT_IO_REPORT_QUEUE_H
 

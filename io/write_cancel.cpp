@@ -3,7 +3,7 @@
 #include <string.h>
 
 #include "pdxkit.h"
-#include "reader_thread.h"
+#include "overlapped_requests.h"
 
 VOID WINAPI WriteCompletion(DWORD error, DWORD bytes, LPOVERLAPPED overlapped) {
     WriteContext* context = static_cast<WriteContext*>(overlapped->hEvent);

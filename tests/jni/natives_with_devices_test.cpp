@@ -78,7 +78,7 @@ protected:
         DeviceRecord* record = Record(number);
         ASSERT_NE(record, nullptr);
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPatienceMs);
-        while (LoadRelaxed(&record->queue_count) < expected_count) {
+        while (LoadRelaxed(&record->queue.count) < expected_count) {
             ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "report not queued";
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }

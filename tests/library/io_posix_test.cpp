@@ -6,7 +6,7 @@
 
 #include "library_world.h"
 #include "pdx_runtime.h"
-#include "reader_thread.h"
+#include "overlapped_requests.h"
 
 namespace {
 

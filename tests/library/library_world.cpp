@@ -62,7 +62,7 @@ DeviceRecord* Record(PdxKitHandle handle) { return static_cast<DeviceRecord*>(ha
 
 uint32_t QueueCount(DeviceRecord* record) {
     WaitForSingleObject(record->queue_lock, INFINITE);
-    const uint32_t count = record->queue_count;
+    const uint32_t count = record->queue.count;
     ReleaseMutex(record->queue_lock);
     return count;
 }
@@ -83,11 +83,11 @@ static bool WaitForQueueState(DeviceRecord* record, DWORD timeout, Condition rea
 }
 
 bool WaitQueued(DeviceRecord* record, uint32_t count, DWORD timeout) {
-    return WaitForQueueState(record, timeout, [count](const DeviceRecord& r) { return r.queue_count >= count; });
+    return WaitForQueueState(record, timeout, [count](const DeviceRecord& r) { return r.queue.count >= count; });
 }
 
 bool WaitGone(DeviceRecord* record, DWORD timeout) {
-    return WaitForQueueState(record, timeout, [](const DeviceRecord& r) { return r.gone_error != 0; });
+    return WaitForQueueState(record, timeout, [](const DeviceRecord& r) { return r.queue.gone_error != 0; });
 }
 
 int SendPins(int device, uint32_t value, int iface) {

@@ -28,7 +28,7 @@ protected:
         }
         EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(record.reader_thread, 0)) << "reader must be running";
         const uint8_t initial[5] = {0, 0xFF, 0xFF, 0xFF, 0xFF};
-        EXPECT_EQ(0, memcmp(initial, record.last_report, 5));
+        EXPECT_EQ(0, memcmp(initial, record.queue.last_report, 5));
     }
 
     static void ExpectAllZero() {

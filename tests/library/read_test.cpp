@@ -185,7 +185,7 @@ TEST_F(ReadTest, LongerLaterReportEndsTheReadInsteadOfOverrunning) {
 TEST_F(ReadTest, ZeroLengthReportsAddNoBytes) {
     if (pdxsim_send_read_error(0, 0, ERROR_GEN_FAILURE) == 0) GTEST_SKIP() << "read errors cannot be injected here";
     ASSERT_TRUE(WaitQueued(record(), 1));
-    ASSERT_EQ(0u, record()->last_report_length);
+    ASSERT_EQ(0u, record()->queue.last_report_length);
     ASSERT_EQ(1, PdxKitSetTimeout(handle_, 60));
     uint8_t buffer[5];
     SetSentinel();
@@ -256,7 +256,7 @@ TEST_F(ReadTest, ImmediateReadsHandOutQueuedReportsOldestFirst) {
     EXPECT_EQ(0, PdxKitReadImmediate(handle_, &value));
     EXPECT_EQ(0x03030303u, value) << "the newest known pin state";
     EXPECT_EQ(kSentinel, GetLastError()) << "immediate reads set no last error";
-    EXPECT_EQ(0, record()->new_report);
+    EXPECT_EQ(0, record()->queue.new_report);
 }
 
 TEST_F(ReadTest, ImmediateReadOfAShortReportHasZeroUpperBits) {
@@ -278,7 +278,7 @@ TEST_F(ReadTest, ImmediateReadArgumentRows) {
     EXPECT_EQ(0x12345678u, value) << "nothing written";
     EXPECT_EQ(kSentinel, GetLastError());
     EXPECT_EQ(1u, QueueCount(record())) << "the queue is not touched";
-    EXPECT_EQ(1, record()->new_report);
+    EXPECT_EQ(1, record()->queue.new_report);
 }
 
 TEST_F(ReadTest, ImmediateAndQueuedReadsShareTheQueue) {

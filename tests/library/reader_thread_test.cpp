@@ -30,9 +30,9 @@ TEST_F(ReaderThreadTest, ShortReportsArePaddedWithZeros) {
     ASSERT_LE(1, pdxsim_send_report(0, 0, report, sizeof(report)));
     ASSERT_TRUE(WaitQueued(Record(handle), 1));
     DeviceRecord* record = Record(handle);
-    EXPECT_EQ(3u, record->last_report_length);
+    EXPECT_EQ(3u, record->queue.last_report_length);
     const uint8_t expected[5] = {0, 0xAB, 0xCD, 0, 0};
-    EXPECT_EQ(0, memcmp(expected, record->last_report, 5));
+    EXPECT_EQ(0, memcmp(expected, record->queue.last_report, 5));
     uint8_t out[5];
     ASSERT_TRUE(PopReport(record, out));
     EXPECT_EQ(0, memcmp(expected, out, 5));
@@ -45,7 +45,7 @@ TEST_F(ReaderThreadTest, ReportBufferIsClearedBeforeEachRead) {
     ASSERT_LE(1, pdxsim_send_report(0, 0, report, sizeof(report)));
     ASSERT_TRUE(WaitQueued(Record(handle), 2));
     const uint8_t expected[5] = {7, 0x01, 0, 0, 0};
-    EXPECT_EQ(0, memcmp(expected, Record(handle)->last_report, 5)) << "bytes of the previous report leaked";
+    EXPECT_EQ(0, memcmp(expected, Record(handle)->queue.last_report, 5)) << "bytes of the previous report leaked";
 }
 
 TEST_F(ReaderThreadTest, LongReportsAreCutToFiveBytes) {
@@ -55,7 +55,7 @@ TEST_F(ReaderThreadTest, LongReportsAreCutToFiveBytes) {
     // A message longer than the read is cut (Linux) or fails with more data
     // to come (Windows message pipes); either way nothing beyond 5 bytes.
     ASSERT_TRUE(WaitQueued(Record(handle), 1));
-    EXPECT_LE(Record(handle)->last_report_length, 5u);
+    EXPECT_LE(Record(handle)->queue.last_report_length, 5u);
 }
 
 TEST_F(ReaderThreadTest, EventIsSignalledAfterEveryReportAlsoWhenTheQueueIsFull) {
@@ -67,8 +67,8 @@ TEST_F(ReaderThreadTest, EventIsSignalledAfterEveryReportAlsoWhenTheQueueIsFull)
         ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(record->report_event, kPatience)) << "report " << k;
         // The event follows the push: the report is already the last one.
         WaitForSingleObject(record->queue_lock, INFINITE);
-        const uint32_t last = PinValue(record->last_report);
-        const uint32_t count = record->queue_count;
+        const uint32_t last = PinValue(record->queue.last_report);
+        const uint32_t count = record->queue.count;
         ReleaseMutex(record->queue_lock);
         EXPECT_EQ(k, last);
         EXPECT_EQ(k < 8 ? k : 8u, count);
@@ -112,21 +112,6 @@ TEST_F(ReaderThreadTest, ReportsKeepTheirOrder) {
     }
 }
 
-TEST_F(ReaderThreadTest, CancelPendingIoFindsCancelIo) {
-    PdxKitHandle handle = OpenDefault(1);
-    SetSentinel();
-    EXPECT_EQ(TRUE, CancelPendingIo(Record(handle)->write_handles[0])) << "nothing outstanding";
-    EXPECT_EQ(kSentinel, GetLastError());
-}
-
-TEST_F(ReaderThreadTest, NullCompletionOnlyEndsTheAlertableWait) {
-    OVERLAPPED overlapped;
-    memset(&overlapped, 0x5A, sizeof(overlapped));
-    OVERLAPPED copy = overlapped;
-    NullCompletion(ERROR_OPERATION_ABORTED, 3, &overlapped);
-    EXPECT_EQ(0, memcmp(&copy, &overlapped, sizeof(copy)));
-}
-
 // Read errors can be injected only where the simulator owns the completion.
 TEST_F(ReaderThreadTest, OneFailedReadIsDeliveredAsAnEmptyReport) {
     PdxKitHandle handle = OpenDefault(1);
@@ -134,11 +119,11 @@ TEST_F(ReaderThreadTest, OneFailedReadIsDeliveredAsAnEmptyReport) {
     SendPinsAndWait(handle, 0, 0x01020304, 1);
     if (pdxsim_send_read_error(0, 0, ERROR_GEN_FAILURE) == 0) GTEST_SKIP() << "read errors cannot be injected here";
     ASSERT_TRUE(WaitQueued(record, 2));
-    EXPECT_EQ(0u, record->last_report_length);
+    EXPECT_EQ(0u, record->queue.last_report_length);
     const uint8_t zeros[5] = {};
-    EXPECT_EQ(0, memcmp(zeros, record->last_report, 5));
+    EXPECT_EQ(0, memcmp(zeros, record->queue.last_report, 5));
     SendPinsAndWait(handle, 0, 0x0A0B0C0D, 3);
-    EXPECT_EQ(5u, record->last_report_length);
+    EXPECT_EQ(5u, record->queue.last_report_length);
 }
 
 TEST_F(ReaderThreadTest, FailuresInARowAreEachDelivered) {
@@ -159,7 +144,7 @@ TEST_F(ReaderThreadTest, FailuresInARowAreEachDelivered) {
     }
     ASSERT_TRUE(PopReport(record, out));
     EXPECT_EQ(77u, PinValue(out));
-    EXPECT_EQ(5u, record->last_report_length);
+    EXPECT_EQ(5u, record->queue.last_report_length);
 }
 
 TEST_F(ReaderThreadTest, ReadsThatKeepFailingAreStillDeliveredAndStopEndsThePause) {
@@ -183,7 +168,7 @@ TEST_F(ReaderThreadTest, ReadsThatKeepFailingAreStillDeliveredAndStopEndsThePaus
     }
     EXPECT_LE(failures, kFailuresBeforePause + 2);
     EXPECT_GE(failures, 1u);
-    EXPECT_EQ(5u, record->last_report_length);
+    EXPECT_EQ(5u, record->queue.last_report_length);
     // A reader paused after a failure still stops when asked.
     for (uint32_t k = 0; k < kFailuresBeforePause; ++k) pdxsim_send_read_error(0, 0, ERROR_GEN_FAILURE);
     EXPECT_EQ(0u, StopByHand(record));
@@ -205,7 +190,7 @@ TEST_F(ReaderThreadTest, UnpluggedDeviceDoesNotFloodTheQueue) {
     ASSERT_TRUE(ResetEvent(record->report_event));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(record->report_event, 700));
     EXPECT_EQ(1u, QueueCount(record));
-    EXPECT_EQ(0u, record->last_report_length);
+    EXPECT_EQ(0u, record->queue.last_report_length);
 }
 
 }  // namespace

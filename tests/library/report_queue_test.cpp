@@ -45,8 +45,8 @@ protected:
 
 TEST_F(ReportQueueTest, NinthReportDropsTheOldest) {
     for (int k = 1; k <= 9; ++k) Push(k);
-    EXPECT_EQ(8u, record_.queue_count);
-    EXPECT_EQ(Report(9), std::vector<uint8_t>(record_.last_report, record_.last_report + 5));
+    EXPECT_EQ(8u, record_.queue.count);
+    EXPECT_EQ(Report(9), std::vector<uint8_t>(record_.queue.last_report, record_.queue.last_report + 5));
     EXPECT_EQ(Range(2, 9), PopAll());
 }
 
@@ -70,19 +70,19 @@ TEST_F(ReportQueueTest, EmptiedQueueStartsAgainAtSlotZero) {
     for (int k = 1; k <= 3; ++k) ASSERT_TRUE(PopReport(&record_, out));
     for (int k = 6; k <= 8; ++k) Push(k);
     EXPECT_EQ(Range(4, 8), PopAll());
-    EXPECT_EQ(0u, record_.queue_read);
-    EXPECT_EQ(0u, record_.queue_write);
+    EXPECT_EQ(0u, record_.queue.read_index);
+    EXPECT_EQ(0u, record_.queue.write_index);
     Push(42);
-    EXPECT_EQ(Report(42), std::vector<uint8_t>(record_.slots[0], record_.slots[0] + 5));
-    EXPECT_EQ(1u, record_.queue_write);
+    EXPECT_EQ(Report(42), std::vector<uint8_t>(record_.queue.slots[0], record_.queue.slots[0] + 5));
+    EXPECT_EQ(1u, record_.queue.write_index);
 }
 
 TEST_F(ReportQueueTest, EightInEightOutLeavesBothIndicesAtZero) {
     for (int k = 1; k <= 8; ++k) Push(k);
     EXPECT_EQ(Range(1, 8), PopAll());
-    EXPECT_EQ(0u, record_.queue_read);
-    EXPECT_EQ(0u, record_.queue_write);
-    EXPECT_EQ(0u, record_.queue_count);
+    EXPECT_EQ(0u, record_.queue.read_index);
+    EXPECT_EQ(0u, record_.queue.write_index);
+    EXPECT_EQ(0u, record_.queue.count);
 }
 
 TEST_F(ReportQueueTest, BehavesLikeABoundedFifoThroughWrapArounds) {
@@ -102,8 +102,8 @@ TEST_F(ReportQueueTest, BehavesLikeABoundedFifoThroughWrapArounds) {
             EXPECT_EQ(model.front(), out[0]);
             model.pop_front();
         }
-        EXPECT_EQ(model.size(), record_.queue_count);
-        EXPECT_EQ(record_.queue_write, (record_.queue_read + record_.queue_count) % 8);
+        EXPECT_EQ(model.size(), record_.queue.count);
+        EXPECT_EQ(record_.queue.write_index, (record_.queue.read_index + record_.queue.count) % 8);
     }
 }
 
@@ -115,15 +115,15 @@ TEST_F(ReportQueueTest, PopOnEmptyLeavesTheOutputAlone) {
 
 TEST_F(ReportQueueTest, EveryPushSetsTheLastReportItsLengthAndTheFlag) {
     Push(1, 3);
-    EXPECT_EQ(3u, record_.last_report_length);
-    EXPECT_EQ(1, record_.new_report);
-    record_.new_report = 0;
+    EXPECT_EQ(3u, record_.queue.last_report_length);
+    EXPECT_EQ(1, record_.queue.new_report);
+    record_.queue.new_report = 0;
     for (int k = 2; k <= 9; ++k) Push(k, 5);
     Push(10, 0);  // full ring: still the last report
-    EXPECT_EQ(0u, record_.last_report_length);
-    EXPECT_EQ(1, record_.new_report);
-    EXPECT_EQ(Report(10), std::vector<uint8_t>(record_.last_report, record_.last_report + 5));
-    EXPECT_EQ(8u, record_.queue_count);
+    EXPECT_EQ(0u, record_.queue.last_report_length);
+    EXPECT_EQ(1, record_.queue.new_report);
+    EXPECT_EQ(Report(10), std::vector<uint8_t>(record_.queue.last_report, record_.queue.last_report + 5));
+    EXPECT_EQ(8u, record_.queue.count);
     EXPECT_EQ(Range(3, 10), PopAll()) << "a zero-length report is queued like any other";
 }
 
@@ -131,9 +131,9 @@ TEST_F(ReportQueueTest, PopLeavesTheLastReportAlone) {
     Push(1, 4);
     uint8_t out[5];
     ASSERT_TRUE(PopReport(&record_, out));
-    EXPECT_EQ(4u, record_.last_report_length);
-    EXPECT_EQ(1, record_.new_report);
-    EXPECT_EQ(Report(1), std::vector<uint8_t>(record_.last_report, record_.last_report + 5));
+    EXPECT_EQ(4u, record_.queue.last_report_length);
+    EXPECT_EQ(1, record_.queue.new_report);
+    EXPECT_EQ(Report(1), std::vector<uint8_t>(record_.queue.last_report, record_.queue.last_report + 5));
 }
 
 }  // namespace

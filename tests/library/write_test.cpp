@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "library_world.h"
-#include "reader_thread.h"
 #include "write_cancel.h"
 
 namespace {
@@ -197,7 +196,7 @@ TEST_F(WriteTest, CancelIoDoesNotReachOtherThreadsRequests) {
 TEST_F(WriteTest, CancelIoLeavesTheReaderAlone) {
     EXPECT_EQ(1, PdxKitCancelIo(handle_, 0));
     SendPinsAndWait(handle_, 0, 0x55, 1);
-    EXPECT_EQ(0x55u, PinValue(Record(handle_)->last_report));
+    EXPECT_EQ(0x55u, PinValue(Record(handle_)->queue.last_report));
 }
 
 TEST_F(WriteTest, WriteCompletionJudgesErrorAndBytes) {

@@ -400,7 +400,7 @@ protected:
         uint32_t queued = 0;
         for (int round = 0; round < 20; ++round) {
             WaitForSingleObject(record->queue_lock, INFINITE);
-            queued = record->queue_count;
+            queued = record->queue.count;
             if (queued < 2) ResetEvent(record->report_event);
             ReleaseMutex(record->queue_lock);
             if (queued >= 2) break;

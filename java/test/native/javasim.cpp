@@ -207,7 +207,7 @@ JNIEXPORT jboolean JNICALL Java_com_vantelo_pdx_sim_CSide_waitQueued(JNIEnv*, jc
     DeviceRecord* record = RecordOf(number);
     if (record == nullptr) return JNI_FALSE;
     uint64_t deadline = NowMs() + (uint64_t)timeout_ms;
-    while (LoadRelaxed(&record->queue_count) < (uint32_t)count) {
+    while (LoadRelaxed(&record->queue.count) < (uint32_t)count) {
         if (NowMs() >= deadline) return JNI_FALSE;
         timespec pause = {0, 200 * 1000};
         nanosleep(&pause, nullptr);
