@@ -31,7 +31,8 @@
 namespace {
 
 const char kSection[] = "real-stack";
-const uint32_t kLatencyReports = 1000;
+const int kRounds = 3;
+const uint32_t kLatencyReports = 1200;  // over all rounds
 const uint32_t kLatencyRate = 250;
 const uint32_t kBurstReports = 3000;
 const uint32_t kFirstSequence = 0x10000;
@@ -47,8 +48,6 @@ struct Tally {
     std::mutex lock;
     bool stamped = false;
     uint64_t received = 0;
-    uint64_t gaps = 0;  // reports missing between two received ones
-    uint32_t last_value = 0;
     int64_t first_ns = 0, last_ns = 0;
     std::vector<int64_t> latencies_ns;
 };
@@ -57,26 +56,23 @@ void Record(void* ctx, int, const uint8_t* report, uint32_t len) {
     const int64_t now = BenchNowNs();
     Tally* tally = static_cast<Tally*>(ctx);
     if (len < 5) return;
-    const uint32_t value = ReportValue(report);
     std::lock_guard<std::mutex> hold(tally->lock);
     if (tally->stamped) {
         // Both clocks in microseconds, modulo 2^32.
-        tally->latencies_ns.push_back((int64_t)(uint32_t)((uint32_t)(now / 1000) - value) * 1000);
-    } else if (tally->received && value > tally->last_value + 1) {
-        tally->gaps += value - tally->last_value - 1;
+        const uint32_t age_us = (uint32_t)(now / 1000) - ReportValue(report);
+        tally->latencies_ns.push_back((int64_t)age_us * 1000);
     }
     if (!tally->received) tally->first_ns = now;
     tally->last_ns = now;
-    tally->last_value = value;
     tally->received++;
 }
 
+// One target's figures, summed over the rounds.
 struct Measure {
-    bool ok = false;
     uint64_t received = 0;
-    uint64_t gaps = 0;
-    double rate = 0;               // reports per second, first to last taken
-    double cpu_us_per_report = 0;  // the whole process: readers, relays, consumer
+    uint64_t intervals = 0;  // between reports taken in the same round
+    int64_t active_ns = 0;   // first to last report taken, each round
+    int64_t cpu_ns = 0;      // the whole process (readers, relays, consumer), each round
     std::vector<int64_t> latencies_ns;
 };
 
@@ -95,9 +91,8 @@ PdxKitHandle OpenLibrary() {
 
 // Sends `command` to the chip and consumes what comes through `target`
 // until the chip has sent `count` reports and they all came (or none came
-// for a while).
-Measure Run(Bench& bench, Target target, const std::string& command, uint32_t count, bool stamped) {
-    Measure m;
+// for a while); adds the figures to `m`. False when nothing came.
+bool Run(Bench& bench, Target target, const std::string& command, uint32_t count, bool stamped, Measure* m) {
     Tally tally;
     tally.stamped = stamped;
     HidrawReader* reader = nullptr;
@@ -114,14 +109,14 @@ Measure Run(Bench& bench, Target target, const std::string& command, uint32_t co
     if (!reader && !handle) {
         fprintf(stderr, "pdxbench_real_stack: cannot open the %s\n", kTargetNames[target]);
         if (two_hop) TwoHopClose(two_hop);
-        return m;
+        return false;
     }
     const int64_t start_ns = BenchNowNs();
     const int64_t start_cpu = BenchProcessCpuNs();
     bool sent = false;
     int64_t next_check = start_ns;
-    if (!bench.chip->Send(command)) return m;
-    for (;;) {
+    const bool asked = bench.chip->Send(command);
+    while (asked) {
         uint8_t report[5];
         if (target == TARGET_TWO_HOP && TwoHopRead(two_hop, 0, report, sizeof report, 100) == sizeof report)
             Record(&tally, 0, report, sizeof report);
@@ -146,16 +141,14 @@ Measure Run(Bench& bench, Target target, const std::string& command, uint32_t co
     if (reader) HidrawReaderStop(reader);
     if (two_hop) TwoHopClose(two_hop);
     if (handle) PdxKitCloseDevice(handle);
-    m.ok = sent && tally.received > 0;
-    m.received = tally.received;
-    m.gaps = tally.gaps;
-    if (tally.received > 1 && tally.last_ns > tally.first_ns)
-        m.rate = (double)(tally.received - 1) * 1e9 / (double)(tally.last_ns - tally.first_ns);
-    m.cpu_us_per_report = tally.received ? (double)cpu_ns / 1000.0 / (double)tally.received : 0;
-    m.latencies_ns = tally.latencies_ns;
+    m->received += tally.received;
+    if (tally.received > 1) m->intervals += tally.received - 1;
+    m->active_ns += tally.last_ns - tally.first_ns;
+    m->cpu_ns += cpu_ns;
+    m->latencies_ns.insert(m->latencies_ns.end(), tally.latencies_ns.begin(), tally.latencies_ns.end());
     fprintf(stderr, "  %-14s %s: %llu of %u reports\n", kTargetNames[target], command.c_str(),
             (unsigned long long)tally.received, count);
-    return m;
+    return sent && tally.received > 0;
 }
 
 // A row of the library's figure beside both floors.
@@ -208,29 +201,31 @@ std::string Pipe0Node() {
 
 bool RunAll(Bench& bench, Results* results) {
     Measure latency[kTargets], burst[kTargets];
-    const std::string stamped = "stamped " + std::to_string(kLatencyReports) + " " + std::to_string(kLatencyRate);
-    const std::string flood = "burst " + std::to_string(kFirstSequence) + " " + std::to_string(kBurstReports);
-    for (int t = 0; t < kTargets; t++) {
-        latency[t] = Run(bench, (Target)t, stamped, kLatencyReports, true);
-        if (!latency[t].ok) return false;
-    }
-    for (int t = 0; t < kTargets; t++) {
-        burst[t] = Run(bench, (Target)t, flood, kBurstReports, false);
-        if (!burst[t].ok) return false;
+    const uint32_t stamped_count = kLatencyReports / kRounds, burst_count = kBurstReports / kRounds;
+    const std::string stamped = "stamped " + std::to_string(stamped_count) + " " + std::to_string(kLatencyRate);
+    const std::string flood = "burst " + std::to_string(kFirstSequence) + " " + std::to_string(burst_count);
+    // The targets take turns, round after round, so that a change in the
+    // machine's load (the emulator shares it) falls on all of them.
+    for (int round = 0; round < kRounds; round++) {
+        for (int t = 0; t < kTargets; t++)
+            if (!Run(bench, (Target)t, stamped, stamped_count, true, &latency[t])) return false;
+        for (int t = 0; t < kTargets; t++)
+            if (!Run(bench, (Target)t, flood, burst_count, false, &burst[t])) return false;
     }
     double p50[kTargets], p99[kTargets], rate[kTargets], kept[kTargets], cpu[kTargets];
     for (int t = 0; t < kTargets; t++) {
+        const Measure& b = burst[t];
         p50[t] = Percentile(&latency[t].latencies_ns, 50) / 1000.0;
         p99[t] = Percentile(&latency[t].latencies_ns, 99) / 1000.0;
-        rate[t] = burst[t].rate;
-        kept[t] = 100.0 * (double)burst[t].received / kBurstReports;
-        cpu[t] = burst[t].cpu_us_per_report;
+        rate[t] = b.active_ns > 0 ? (double)b.intervals * 1e9 / (double)b.active_ns : 0;
+        kept[t] = 100.0 * (double)b.received / (burst_count * kRounds);
+        cpu[t] = b.received ? (double)b.cpu_ns / 1000.0 / (double)b.received : 0;
     }
     const std::string paced = "(" + std::to_string(kLatencyRate) + "/s)";
     AddFigure(results, "latency p50, write on /dev/hidg to read return " + paced, "us", COMPARE_DIFFERENCE, p50);
     AddFigure(results, "latency p99", "us", COMPARE_DIFFERENCE, p99);
     AddFigure(results, "reports/s at the stack's pace, 1 report per read", "1/s", COMPARE_RATIO, rate);
-    AddFigure(results, "reports kept of a burst of " + std::to_string(kBurstReports), "%", COMPARE_RATIO, kept);
+    AddFigure(results, "reports kept of bursts of " + std::to_string(burst_count), "%", COMPARE_RATIO, kept);
     AddFigure(results, "CPU per report at the stack's pace", "us", COMPARE_DIFFERENCE, cpu);
     return true;
 }
