@@ -146,8 +146,11 @@ bool Run(Bench& bench, Target target, const std::string& command, uint32_t count
     m->active_ns += tally.last_ns - tally.first_ns;
     m->cpu_ns += cpu_ns;
     m->latencies_ns.insert(m->latencies_ns.end(), tally.latencies_ns.begin(), tally.latencies_ns.end());
-    fprintf(stderr, "  %-14s %s: %llu of %u reports\n", kTargetNames[target], command.c_str(),
-            (unsigned long long)tally.received, count);
+    fprintf(stderr, "  %-14s %-22s %5llu of %u reports, %4.0f/s\n", kTargetNames[target], command.c_str(),
+            (unsigned long long)tally.received, count,
+            tally.last_ns > tally.first_ns
+                ? (double)(tally.received - 1) * 1e9 / (double)(tally.last_ns - tally.first_ns)
+                : 0.0);
     return sent && tally.received > 0;
 }
 
