@@ -3,6 +3,7 @@
 // transport's (one thread blocked in a plain read of the channel) and the
 // library's thread structure from plain primitives (two_hop_floor.h).
 //   pdxbench [--full] [--realtime] [--seconds S] [--json PATH] [--only a,b,...]
+//            [--real-stack PATH]
 //   pdxbench --probe library|floor|two-hop DEVICES RATE SECONDS [one|drain|many] [gaps]
 //   pdxbench --probe-write PIPE CALLS
 // Sections: latency, throughput, cpu, idle, calls. --full holds throughput
@@ -11,7 +12,8 @@
 // out of the loss figures. --probe runs one
 // stream and prints its counts (and, with "gaps", where reports went
 // missing), for looking at it with perf or strace; --probe-write does the
-// same for PdxKitWrite.
+// same for PdxKitWrite. --real-stack puts the JSON of the VM's run
+// (pdxbench_real_stack) into this run's JSON under "real_stack".
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -55,10 +57,23 @@ static bool Wanted(const std::string& only, const char* section) {
     return list.find(std::string(",") + section + ",") != std::string::npos;
 }
 
+// The whole file, trailing white space removed; "" when unreadable.
+static std::string ReadFile(const std::string& path) {
+    std::string text;
+    FILE* f = fopen(path.c_str(), "r");
+    if (!f) return text;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
+    fclose(f);
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    return text;
+}
+
 static int Usage() {
     fprintf(stderr,
             "usage: pdxbench [--full] [--realtime] [--seconds S] [--json PATH] [--only "
-            "latency,throughput,cpu,idle,calls]\n");
+            "latency,throughput,cpu,idle,calls] [--real-stack PATH]\n");
     return 2;
 }
 
@@ -67,7 +82,7 @@ int main(int argc, char** argv) {
     if (argc > 3 && !strcmp(argv[1], "--probe-write"))
         return ProbeWrites((uint32_t)atoi(argv[2]), (uint32_t)atoi(argv[3]));
     BenchOptions options;
-    std::string json, only;
+    std::string json, only, real_stack;
     double seconds = 0;
     bool realtime = false;
     for (int k = 1; k < argc; k++) {
@@ -81,6 +96,8 @@ int main(int argc, char** argv) {
             json = argv[++k];
         } else if (!strcmp(argv[k], "--only") && k + 1 < argc) {
             only = argv[++k];
+        } else if (!strcmp(argv[k], "--real-stack") && k + 1 < argc) {
+            real_stack = argv[++k];
         } else {
             return Usage();
         }
@@ -91,6 +108,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     Results results;
+    if (!real_stack.empty() && (results.real_stack = ReadFile(real_stack)).empty()) {
+        fprintf(stderr, "pdxbench: cannot read %s\n", real_stack.c_str());
+        return 1;
+    }
     results.platform = BenchPlatformName();
     options.wine = results.platform != "linux";
     results.informative = options.wine;

@@ -31,8 +31,13 @@ static std::string Number(double v) {
 }
 
 void PrintTable(const Results& results) {
+    std::string informative;
+    if (!results.accel.empty())
+        informative = " (informative: a VM under " + results.accel + ")";
+    else if (results.informative)
+        informative = " (informative: targets apply to the Linux build)";
     printf("\npdxkit benchmarks: %s build, %s run%s\n", results.platform.c_str(), results.mode.c_str(),
-           results.informative ? " (informative: targets apply to the Linux build)" : "");
+           informative.c_str());
     printf("%-12s %-52s %10s %10s %10s %10s %9s %-9s %-12s %s\n", "section", "measure", "pdxkit", "floor", "2-hop",
            "vs floor", "vs 2-hop", "unit", "target", "met");
     std::string last;
@@ -73,8 +78,10 @@ static void JsonNumber(FILE* f, double v) {
 bool WriteJson(const Results& results, const std::string& path) {
     FILE* f = fopen(path.c_str(), "w");
     if (!f) return false;
-    fprintf(f, "{\n  \"platform\": \"%s\",\n  \"mode\": \"%s\",\n  \"informative\": %s,\n  \"figures\": [\n",
+    fprintf(f, "{\n  \"platform\": \"%s\",\n  \"mode\": \"%s\",\n  \"informative\": %s,\n",
             Escaped(results.platform).c_str(), Escaped(results.mode).c_str(), results.informative ? "true" : "false");
+    if (!results.accel.empty()) fprintf(f, "  \"accel\": \"%s\",\n", Escaped(results.accel).c_str());
+    fprintf(f, "  \"figures\": [\n");
     for (size_t k = 0; k < results.rows.size(); k++) {
         const Row& row = results.rows[k];
         fprintf(f, "    {\"section\": \"%s\", \"measure\": \"%s\", \"unit\": \"%s\", \"value\": ",
@@ -97,7 +104,9 @@ bool WriteJson(const Results& results, const std::string& path) {
         if (!row.note.empty()) fprintf(f, ", \"note\": \"%s\"", Escaped(row.note).c_str());
         fprintf(f, "}%s\n", k + 1 < results.rows.size() ? "," : "");
     }
-    fprintf(f, "  ]\n}\n");
+    fprintf(f, "  ]");
+    if (!results.real_stack.empty()) fprintf(f, ",\n  \"real_stack\": %s", results.real_stack.c_str());
+    fprintf(f, "\n}\n");
     return fclose(f) == 0;
 }
 

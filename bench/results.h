@@ -34,7 +34,9 @@ struct Row {
 struct Results {
     std::string platform;
     std::string mode;          // "quick" or "full"
-    bool informative = false;  // figures not held to the targets (Wine)
+    bool informative = false;  // figures not held to the targets (Wine, the VM)
+    std::string accel;         // the VM's CPU: "tcg" (emulated) or "kvm"; empty outside a VM
+    std::string real_stack;    // the VM's results as JSON, written under "real_stack"; may be empty
     std::vector<Row> rows;
 };
 

@@ -28,8 +28,7 @@ struct TwoHopFloor {
     Ring rings[kBenchMaxDevices];
 };
 
-// In the relay thread, right after its read returned the report.
-static void Relay(void* ctx, int channel, const uint8_t* report, uint32_t len) {
+void TwoHopRelay(void* ctx, int channel, const uint8_t* report, uint32_t len) {
     Ring& ring = static_cast<TwoHopFloor*>(ctx)->rings[channel];
     uint8_t copy[kReportSize] = {0};
     memcpy(copy, report, len < kReportSize ? len : kReportSize);
@@ -66,12 +65,18 @@ static bool TakeOne(Ring& ring, uint8_t* out, uint32_t timeout_ms) {
     return taken;
 }
 
-TwoHopFloor* TwoHopOpen(int devices) {
+TwoHopFloor* TwoHopNew(int devices) {
     if (devices < 1 || devices > kBenchMaxDevices) return nullptr;
     TwoHopFloor* floor = new TwoHopFloor();
     floor->devices = devices;
     for (int d = 0; d < devices; d++) floor->rings[d].sync = BenchSyncNew();
-    floor->channels = FloorOpen(devices, Relay, floor);
+    return floor;
+}
+
+TwoHopFloor* TwoHopOpen(int devices) {
+    TwoHopFloor* floor = TwoHopNew(devices);
+    if (!floor) return nullptr;
+    floor->channels = FloorOpen(devices, TwoHopRelay, floor);
     if (!floor->channels) {
         TwoHopClose(floor);
         return nullptr;

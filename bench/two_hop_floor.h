@@ -15,6 +15,11 @@ struct TwoHopFloor;
 
 // Opens `devices` channels and starts their relays; null on failure.
 TwoHopFloor* TwoHopOpen(int devices);
+// The rings alone, for relays over another transport (hidraw in the VM):
+// each relay thread calls TwoHopRelay (a FloorReceiveFn, `floor` as its
+// context) right after its read returned a report.
+TwoHopFloor* TwoHopNew(int devices);
+void TwoHopRelay(void* floor, int device, const uint8_t* report, uint32_t len);
 // Sends one report into a device's channel (as FloorSend).
 bool TwoHopSend(TwoHopFloor* floor, int device, const uint8_t* report, uint32_t len);
 // As PdxKitRead on pipe 0: whole reports into the buffer, waiting up to
@@ -25,7 +30,7 @@ uint32_t TwoHopRead(TwoHopFloor* floor, int device, uint8_t* buffer, uint32_t le
 bool TwoHopReadImmediate(TwoHopFloor* floor, int device, uint32_t* value);
 // Reports queued in a device's ring.
 uint32_t TwoHopQueued(TwoHopFloor* floor, int device);
-// Ends the relays and closes everything.
+// Ends the relays it started and closes everything.
 void TwoHopClose(TwoHopFloor* floor);
 
 #endif

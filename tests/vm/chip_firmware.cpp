@@ -14,6 +14,8 @@
 //   pins V               send pin report V            -> "sent 1"
 //   count START N RATE   N reports START.., RATE/s     -> "sent N"
 //   burst START N        N reports back to back       -> "sent N"
+//   stamped N RATE       N reports, RATE/s, each the low 32 bits of the
+//                        monotonic clock in microseconds at its write -> "sent N"
 //   unplug / replug      unbind / bind the controller  -> "unplugged" / "replugged"
 //   mute / unmute        stop / resume answering output reports -> "muted" / "unmuted"
 //   quit
@@ -207,14 +209,22 @@ void unplug(Chip& c) {
     put(c.dir + "/UDC", "\n");
 }
 
-void send_paced(uint32_t start, uint32_t count, uint32_t rate) {
+// Stamped reports carry the time of their write instead of a sequence
+// number: a reader in the same system (same monotonic clock) subtracts it
+// from the time its read returned.
+void send_paced(uint32_t start, uint32_t count, uint32_t rate, bool stamped) {
     auto next = std::chrono::steady_clock::now();
     for (uint32_t i = 0; i < count; i++) {
         if (rate) {
             std::this_thread::sleep_until(next);
             next += std::chrono::nanoseconds(1000000000ull / rate);
         }
-        send_pins(start + i);
+        if (stamped) {
+            auto now = std::chrono::steady_clock::now().time_since_epoch();
+            send_pins((uint32_t)std::chrono::duration_cast<std::chrono::microseconds>(now).count());
+        } else {
+            send_pins(start + i);
+        }
     }
     say("sent %u", count);
 }
@@ -255,9 +265,11 @@ int main(int argc, char** argv) {
             send_pins((uint32_t)a);
             say("sent 1");
         } else if (w == "count" && n == 4) {
-            send_paced((uint32_t)a, (uint32_t)b, (uint32_t)c);
+            send_paced((uint32_t)a, (uint32_t)b, (uint32_t)c, false);
         } else if (w == "burst" && n == 3) {
-            send_paced((uint32_t)a, (uint32_t)b, 0);
+            send_paced((uint32_t)a, (uint32_t)b, 0, false);
+        } else if (w == "stamped" && n == 3) {
+            send_paced(0, (uint32_t)a, (uint32_t)b, true);
         } else if (w == "unplug" && plugged) {
             unplug(g_chip);
             plugged = false;

@@ -2,142 +2,27 @@
 // by guest.sh): two chips are USB gadgets on dummy_hcd driven by the chip
 // firmware, and two foreign HID devices (uhid) sit beside them. The chips
 // live for the whole run; the unplugging tests come last and replug.
+#include "child_process.h"
 #include "pdxkit.h"
 
 #include <fcntl.h>
 #include <linux/uhid.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-// Generous: the VM runs under emulation on a shared machine.
-const auto kEventWait = std::chrono::seconds(60);
 const uint32_t kErrorTimeout = 1460;
 const uint32_t kErrorInvalidParameter = 87;
 const uint32_t kErrorDeviceNotConnected = 1167;
-
-// A child process with its standard input and output on pipes; a thread
-// collects its output lines.
-class Child {
-public:
-    explicit Child(const std::vector<std::string>& argv) {
-        int in[2], out[2];
-        if (pipe(in) != 0 || pipe(out) != 0) abort();
-        pid_ = fork();
-        if (pid_ == 0) {
-            setpgid(0, 0);  // Kill() ends whatever the child started too
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-            close(in[1]);
-            close(out[0]);
-            std::vector<char*> args;
-            for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
-        }
-        setpgid(pid_, pid_);  // both sides, whichever runs first
-        close(in[0]);
-        close(out[1]);
-        in_ = in[1];
-        collector_ = std::thread([this, fd = out[0]] { Collect(fd); });
-    }
-    // Standard input closes (the chips unplug and end); a child still
-    // running after that is killed.
-    ~Child() {
-        close(in_);
-        if (!WaitExit(std::chrono::seconds(30))) Kill();
-        collector_.join();
-    }
-    void Kill() {
-        if (exited_) return;
-        kill(-pid_, SIGKILL);
-        waitpid(pid_, &status_, 0);
-        exited_ = true;
-    }
-    void Send(const std::string& line) {
-        std::string l = line + "\n";
-        ASSERT_EQ(write(in_, l.data(), l.size()), (ssize_t)l.size());
-    }
-    // Takes lines up to the first that contains `text`; "" when none came
-    // in time or the output ended.
-    std::string Expect(const std::string& text, Clock::duration wait = kEventWait) {
-        std::unique_lock<std::mutex> lk(lock_);
-        auto deadline = Clock::now() + wait;
-        for (;;) {
-            while (!lines_.empty()) {
-                std::string l = lines_.front();
-                lines_.pop_front();
-                seen_ += l + "\n";
-                if (l.find(text) != std::string::npos) return l;
-            }
-            if (ended_ || changed_.wait_until(lk, deadline) == std::cv_status::timeout) return "";
-        }
-    }
-    std::string Seen() {
-        std::lock_guard<std::mutex> lk(lock_);
-        return seen_;
-    }
-    bool WaitExit(Clock::duration wait) {
-        auto deadline = Clock::now() + wait;
-        while (!exited_ && Clock::now() < deadline) {
-            if (waitpid(pid_, &status_, WNOHANG) == pid_)
-                exited_ = true;
-            else
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return exited_;
-    }
-    int ExitCode() const { return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1; }
-
-private:
-    void Collect(int fd) {
-        std::string part;
-        char b[512];
-        ssize_t n;
-        while ((n = read(fd, b, sizeof b)) > 0) {
-            std::lock_guard<std::mutex> lk(lock_);
-            part.append(b, n);
-            size_t nl;
-            while ((nl = part.find('\n')) != std::string::npos) {
-                lines_.push_back(part.substr(0, nl));
-                part.erase(0, nl + 1);
-            }
-            changed_.notify_all();
-        }
-        close(fd);
-        std::lock_guard<std::mutex> lk(lock_);
-        if (!part.empty()) lines_.push_back(part);
-        ended_ = true;
-        changed_.notify_all();
-    }
-
-    pid_t pid_ = -1;
-    int in_ = -1;
-    int status_ = 0;
-    bool exited_ = false;
-    std::thread collector_;
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::deque<std::string> lines_;
-    std::string seen_;
-    bool ended_ = false;
-};
 
 // A HID device of no USB controller, through /dev/uhid; present while open.
 int CreateUhidDevice(uint16_t vendor, uint16_t product) {
@@ -172,24 +57,6 @@ struct Chips {
 Chips g_chips;
 
 std::string ChipFirmware() { return g_build + "/bin/pdxchip"; }
-
-int CountHidraw() {
-    int n = 0;
-    for (int i = 0; i < 64; i++)
-        if (access(("/sys/class/hidraw/hidraw" + std::to_string(i)).c_str(), F_OK) == 0) n++;
-    return n;
-}
-
-// Waits until the kernel shows `count` hidraw nodes (USB enumeration and
-// driver binding run after the gadget is bound).
-bool WaitForHidraw(int count) {
-    auto deadline = Clock::now() + kEventWait;
-    while (CountHidraw() != count) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
 
 class ChipEnvironment : public ::testing::Environment {
 public:
@@ -270,7 +137,7 @@ TEST_F(RealStack, WritesArriveAsTheChipSeesThemOnBothPipes) {
 
 TEST_F(RealStack, PortReportsArriveInOrderEachOnce) {
     PdxKitSetTimeout(a_, 30000);
-    g_chips.a->Send("count 0x1000 60 100");
+    ASSERT_TRUE(g_chips.a->Send("count 0x1000 60 100"));
     std::vector<uint32_t> got;
     uint8_t r[5];
     while (got.empty() || got.back() < 0x1000 + 59) {
@@ -282,7 +149,7 @@ TEST_F(RealStack, PortReportsArriveInOrderEachOnce) {
 
     // A burst read back with the immediate read only: still in order, and
     // the last report is among them (the queue drops the oldest).
-    g_chips.b->Send("burst 0x2000 40");
+    ASSERT_TRUE(g_chips.b->Send("burst 0x2000 40"));
     ASSERT_EQ(g_chips.b->Expect("sent"), "sent 40");
     std::vector<uint32_t> taken;
     uint32_t v = 0;
@@ -353,7 +220,7 @@ TEST_F(RealStack, JavaExampleListsAndWatchesTheChips) {
     std::string seen = java.Seen();
     EXPECT_NE(seen.find("product 0x2A10, revision 0x0102, serial \"A1B2C3D4\""), std::string::npos) << seen;
     EXPECT_NE(seen.find("product 0x2A11, revision 0x0201, serial \"\""), std::string::npos) << seen;
-    g_chips.b->Send("count 0x5A5A0001 3 20");
+    ASSERT_TRUE(g_chips.b->Send("count 0x5A5A0001 3 20"));
     EXPECT_NE(java.Expect("-> 0x5A5A0003"), "") << java.Seen();
     java.Kill();
 }
@@ -362,12 +229,12 @@ TEST_F(RealStack, JavaExampleListsAndWatchesTheChips) {
 class Unplugging : public RealStack {
 protected:
     void Unplug(Child* chip) {
-        chip->Send("unplug");
+        ASSERT_TRUE(chip->Send("unplug"));
         ASSERT_EQ(chip->Expect("unplugged"), "unplugged") << chip->Seen();
         ASSERT_TRUE(WaitForHidraw(4)) << CountHidraw() << " hidraw nodes";
     }
     void Replug(Child* chip) {
-        chip->Send("replug");
+        ASSERT_TRUE(chip->Send("replug"));
         ASSERT_EQ(chip->Expect("replugged"), "replugged") << chip->Seen();
         ASSERT_TRUE(WaitForHidraw(6)) << CountHidraw() << " hidraw nodes";
     }
@@ -397,7 +264,7 @@ TEST_F(Unplugging, AnIdleChipGoesAndComesBack) {
 // returns, later reads return at once, chip A is untouched.
 void Unplugging::UnplugUnderLoad(uint32_t timeout) {
     ASSERT_TRUE(PdxKitSetTimeout(b_, timeout));
-    g_chips.b->Send("mute");
+    ASSERT_TRUE(g_chips.b->Send("mute"));
     ASSERT_EQ(g_chips.b->Expect("muted"), "muted");
     struct Call {
         std::thread thread;
@@ -448,7 +315,7 @@ void Unplugging::UnplugUnderLoad(uint32_t timeout) {
     EXPECT_EQ(PdxKitWrite(a_, 0, latches, sizeof latches), 5u);
     EXPECT_EQ(g_chips.a->Expect("out0"), "out0 a5000000");
     ExpectReopenFinds(1);
-    g_chips.b->Send("unmute");
+    ASSERT_TRUE(g_chips.b->Send("unmute"));
     ASSERT_EQ(g_chips.b->Expect("unmuted"), "unmuted");
     Replug(g_chips.b);
     ExpectReopenFinds(2);

@@ -5,6 +5,7 @@
 # reports the guest's result. One boot per run: the guest runs every check.
 #
 #   run-vm.sh <build dir> [guest.sh arguments...]
+#   run-vm.sh <build dir> bench      (the real-stack benchmark: make bench)
 #
 # Everything the VM needs lives under <build dir>/vm: the unpacked kernel
 # package (never installed on this machine), the initramfs, and out/, the
@@ -12,7 +13,7 @@
 # what is worth keeping between runs, such as a Wine prefix). A VM that
 # cannot boot, or does not power off in time, is a failure.
 set -u
-build=$(cd "${1:?usage: run-vm.sh <build dir> [guest args]}" && pwd)
+build=$(cd "${1:?usage: run-vm.sh <build dir> [guest args]}" && pwd) || { echo "run-vm: no build directory $1" >&2; exit 1; }
 shift
 here=$(cd "$(dirname "$0")" && pwd)
 vm="$build/vm"
@@ -84,16 +85,18 @@ cp "$here/init.sh" "$ird/init" && chmod +x "$ird/init"
 # that powers off at once must leave its mark within a short time.
 # Otherwise TCG, where 32-bit code needs SMAP off.
 run_qemu() { # run_qemu <seconds> <kernel mode> <accel options...>
-  local secs=$1 mode=$2; shift 2
+  local secs=$1 mode=$2 accel_name=tcg; shift 2
+  # The guest's benchmark says which it ran under.
+  [ "${2%%,*}" = kvm ] && accel_name=kvm
   timeout --kill-after=10 "$secs" qemu-system-x86_64 "$@" \
     -smp 2 -m 1024 -nodefaults -display none -no-reboot \
     -serial "file:$vm/console.log" \
     -kernel "$kernel" -initrd "$vm/initramfs.gz" \
-    -append "console=ttyS0 panic=-1 quiet loglevel=4 pdxvm=$mode" \
+    -append "console=ttyS0 panic=-1 quiet loglevel=4 pdxvm=$mode pdxaccel=$accel_name" \
     -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
     -virtfs local,path="$out",mount_tag=vmout,security_model=none,multidevs=remap
 }
-clear_out() { rm -f "$out/guest.log" "$out/status" "$out/probe" && mkdir -p "$out"; }
+clear_out() { rm -f "$out/guest.log" "$out/status" "$out/probe" "$out/real_stack.json" && mkdir -p "$out"; }
 accel=(-accel tcg,thread=multi -cpu max,-smap)
 if [ "${PDX_VM_ACCEL:-auto}" != tcg ] && [ -w /dev/kvm ]; then
   clear_out
