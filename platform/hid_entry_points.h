@@ -52,7 +52,7 @@
     X(cfgmgr32, PDX_CFGMGR32_ENTRY_POINTS) \
     X(setupapi, PDX_SETUPAPI_ENTRY_POINTS)
 
-/* All fourteen, in binding order. */
+/* All of them, in binding order. */
 #define PDX_HID_ENTRY_POINTS(X) PDX_HID_DLL_ENTRY_POINTS(X) PDX_CFGMGR32_ENTRY_POINTS(X) PDX_SETUPAPI_ENTRY_POINTS(X)
 
 #endif
