@@ -73,15 +73,19 @@ else()
   # The last-error exports that only the POSIX build has.
   target_sources(pdxkit PRIVATE ${CMAKE_SOURCE_DIR}/platform/posix/exports/last_error_export.cpp)
   target_sources(pdxkit_static PRIVATE ${CMAKE_SOURCE_DIR}/platform/posix/exports/last_error_export.cpp)
-  # The export list of the .so derives from pdxkit.def.
+  # The export list of the .so derives from pdxkit.def, plus the last-error
+  # functions (tests/exports checks the same list).
+  set(PDX_POSIX_ONLY_EXPORTS PdxKitGetLastError PdxKitSetLastError)
   file(STRINGS ${CMAKE_SOURCE_DIR}/pdxkit.def PDX_DEF_LINES REGEX "^[ \t]+[A-Za-z_][A-Za-z0-9_]*(@[0-9]+)?[ \t]+@[0-9]+")
   set(PDX_EXPORTS "")
   foreach(line ${PDX_DEF_LINES})
     string(REGEX REPLACE "^[ \t]+([A-Za-z_][A-Za-z0-9_]*).*" "\\1" name "${line}")
     string(APPEND PDX_EXPORTS "    ${name};\n")
   endforeach()
-  file(WRITE ${CMAKE_BINARY_DIR}/pdxkit.map
-    "{\n  global:\n${PDX_EXPORTS}    PdxKitGetLastError;\n    PdxKitSetLastError;\n  local: *;\n};\n")
+  foreach(name ${PDX_POSIX_ONLY_EXPORTS})
+    string(APPEND PDX_EXPORTS "    ${name};\n")
+  endforeach()
+  file(WRITE ${CMAKE_BINARY_DIR}/pdxkit.map "{\n  global:\n${PDX_EXPORTS}  local: *;\n};\n")
   set_property(TARGET pdxkit APPEND PROPERTY LINK_DEPENDS ${CMAKE_BINARY_DIR}/pdxkit.map)
   # Threads that called into the library carry a cleanup hook of its
   # runtime; unloading must not unmap the code those hooks run when the

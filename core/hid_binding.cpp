@@ -9,62 +9,29 @@ static void Bind(Fn* slot, HMODULE module, const char* name) {
     *slot = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
+#define PDX_LOAD_MODULE(library, entry_points) g_hid.library##_module = LoadLibraryA(#library ".dll");
+#define PDX_MODULE_MISSING(library, entry_points) || !g_hid.library##_module
+#define PDX_BIND_SLOT(library, result, name, parameters, arguments) Bind(&g_hid.name, g_hid.library##_module, #name);
+#define PDX_SLOT_MISSING(library, result, name, parameters, arguments) || !g_hid.name
+#define PDX_CLEAR_SLOT(library, result, name, parameters, arguments) g_hid.name = nullptr;
+#define PDX_UNLOAD_MODULE(library, entry_points)                     \
+    if (g_hid.library##_module) FreeLibrary(g_hid.library##_module); \
+    g_hid.library##_module = nullptr;                                \
+    entry_points(PDX_CLEAR_SLOT)
+
 BOOLEAN BindHidLibraries(void) {
-    g_hid.hid_module = LoadLibraryA("hid.dll");
-    g_hid.cfgmgr_module = LoadLibraryA("cfgmgr32.dll");
-    g_hid.setupapi_module = LoadLibraryA("setupapi.dll");
-    if (!g_hid.hid_module || !g_hid.cfgmgr_module || !g_hid.setupapi_module) {
+    PDX_HID_LIBRARIES(PDX_LOAD_MODULE)
+    if (false PDX_HID_LIBRARIES(PDX_MODULE_MISSING)) {
         UnbindHidLibraries();
         return FALSE;
     }
 
-    Bind(&g_hid.HidD_GetAttributes, g_hid.hid_module, "HidD_GetAttributes");
-    Bind(&g_hid.HidD_GetHidGuid, g_hid.hid_module, "HidD_GetHidGuid");
-    Bind(&g_hid.HidD_GetPreparsedData, g_hid.hid_module, "HidD_GetPreparsedData");
-    Bind(&g_hid.HidP_GetCaps, g_hid.hid_module, "HidP_GetCaps");
-    Bind(&g_hid.HidD_FreePreparsedData, g_hid.hid_module, "HidD_FreePreparsedData");
-    Bind(&g_hid.HidD_GetNumInputBuffers, g_hid.hid_module, "HidD_GetNumInputBuffers");
-    Bind(&g_hid.HidD_SetNumInputBuffers, g_hid.hid_module, "HidD_SetNumInputBuffers");
-    Bind(&g_hid.HidD_GetSerialNumberString, g_hid.hid_module, "HidD_GetSerialNumberString");
-    Bind(&g_hid.HidD_GetIndexedString, g_hid.hid_module, "HidD_GetIndexedString");
-    Bind(&g_hid.CM_Get_Parent, g_hid.cfgmgr_module, "CM_Get_Parent");
-    Bind(&g_hid.SetupDiGetDeviceInterfaceDetailA, g_hid.setupapi_module, "SetupDiGetDeviceInterfaceDetailA");
-    Bind(&g_hid.SetupDiGetClassDevsA, g_hid.setupapi_module, "SetupDiGetClassDevsA");
-    Bind(&g_hid.SetupDiEnumDeviceInterfaces, g_hid.setupapi_module, "SetupDiEnumDeviceInterfaces");
-    Bind(&g_hid.SetupDiDestroyDeviceInfoList, g_hid.setupapi_module, "SetupDiDestroyDeviceInfoList");
-
-    if (!g_hid.HidD_GetAttributes || !g_hid.HidD_GetHidGuid || !g_hid.HidD_GetPreparsedData || !g_hid.HidP_GetCaps ||
-        !g_hid.HidD_FreePreparsedData || !g_hid.HidD_GetNumInputBuffers || !g_hid.HidD_SetNumInputBuffers ||
-        !g_hid.HidD_GetSerialNumberString || !g_hid.HidD_GetIndexedString || !g_hid.CM_Get_Parent ||
-        !g_hid.SetupDiGetDeviceInterfaceDetailA || !g_hid.SetupDiGetClassDevsA || !g_hid.SetupDiEnumDeviceInterfaces ||
-        !g_hid.SetupDiDestroyDeviceInfoList) {
+    PDX_HID_ENTRY_POINTS(PDX_BIND_SLOT)
+    if (false PDX_HID_ENTRY_POINTS(PDX_SLOT_MISSING)) {
         UnbindHidLibraries();
         return FALSE;
     }
     return TRUE;
 }
 
-void UnbindHidLibraries(void) {
-    if (g_hid.hid_module) FreeLibrary(g_hid.hid_module);
-    g_hid.hid_module = nullptr;
-    g_hid.HidD_GetAttributes = nullptr;
-    g_hid.HidD_GetHidGuid = nullptr;
-    g_hid.HidD_GetPreparsedData = nullptr;
-    g_hid.HidP_GetCaps = nullptr;
-    g_hid.HidD_FreePreparsedData = nullptr;
-    g_hid.HidD_GetNumInputBuffers = nullptr;
-    g_hid.HidD_SetNumInputBuffers = nullptr;
-    g_hid.HidD_GetSerialNumberString = nullptr;
-    g_hid.HidD_GetIndexedString = nullptr;
-
-    if (g_hid.cfgmgr_module) FreeLibrary(g_hid.cfgmgr_module);
-    g_hid.cfgmgr_module = nullptr;
-    g_hid.CM_Get_Parent = nullptr;
-
-    if (g_hid.setupapi_module) FreeLibrary(g_hid.setupapi_module);
-    g_hid.setupapi_module = nullptr;
-    g_hid.SetupDiGetDeviceInterfaceDetailA = nullptr;
-    g_hid.SetupDiGetClassDevsA = nullptr;
-    g_hid.SetupDiEnumDeviceInterfaces = nullptr;
-    g_hid.SetupDiDestroyDeviceInfoList = nullptr;
-}
+void UnbindHidLibraries(void) { PDX_HID_LIBRARIES(PDX_UNLOAD_MODULE) }

@@ -37,6 +37,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "hid_entry_points.h"
+
 #if defined(_WIN32)
 #if defined(PDXSIM_BUILDING)
 #define PDXSIM_API __declspec(dllexport)
@@ -78,23 +80,11 @@ typedef enum PdxSimLibrary {
     PDXSIM_LIB_COUNT = 3
 } PdxSimLibrary;
 
-typedef enum PdxSimEntry {
-    PDXSIM_HidD_GetAttributes = 0,
-    PDXSIM_HidD_GetHidGuid,
-    PDXSIM_HidD_GetPreparsedData,
-    PDXSIM_HidP_GetCaps,
-    PDXSIM_HidD_FreePreparsedData,
-    PDXSIM_HidD_GetNumInputBuffers,
-    PDXSIM_HidD_SetNumInputBuffers,
-    PDXSIM_HidD_GetSerialNumberString,
-    PDXSIM_HidD_GetIndexedString,
-    PDXSIM_CM_Get_Parent,
-    PDXSIM_SetupDiGetDeviceInterfaceDetailA,
-    PDXSIM_SetupDiGetClassDevsA,
-    PDXSIM_SetupDiEnumDeviceInterfaces,
-    PDXSIM_SetupDiDestroyDeviceInfoList,
-    PDXSIM_ENTRY_COUNT
-} PdxSimEntry;
+/* PDXSIM_HidD_GetAttributes, ...: one per entry point of
+   hid_entry_points.h, in its order. */
+#define PDXSIM_ENTRY_ENUMERATOR(library, result, name, parameters, arguments) PDXSIM_##name,
+typedef enum PdxSimEntry { PDX_HID_ENTRY_POINTS(PDXSIM_ENTRY_ENUMERATOR) PDXSIM_ENTRY_COUNT } PdxSimEntry;
+#undef PDXSIM_ENTRY_ENUMERATOR
 
 /* Entry-point name ("HidD_GetAttributes", ...) and its library. */
 PDXSIM_API const char* pdxsim_entry_name(PdxSimEntry entry);

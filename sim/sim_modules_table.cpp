@@ -6,22 +6,9 @@
 
 namespace {
 
-void* const kAddresses[PDXSIM_ENTRY_COUNT] = {
-    (void*)pdxsim_stack_HidD_GetAttributes,
-    (void*)pdxsim_stack_HidD_GetHidGuid,
-    (void*)pdxsim_stack_HidD_GetPreparsedData,
-    (void*)pdxsim_stack_HidP_GetCaps,
-    (void*)pdxsim_stack_HidD_FreePreparsedData,
-    (void*)pdxsim_stack_HidD_GetNumInputBuffers,
-    (void*)pdxsim_stack_HidD_SetNumInputBuffers,
-    (void*)pdxsim_stack_HidD_GetSerialNumberString,
-    (void*)pdxsim_stack_HidD_GetIndexedString,
-    (void*)pdxsim_stack_CM_Get_Parent,
-    (void*)pdxsim_stack_SetupDiGetDeviceInterfaceDetailA,
-    (void*)pdxsim_stack_SetupDiGetClassDevsA,
-    (void*)pdxsim_stack_SetupDiEnumDeviceInterfaces,
-    (void*)pdxsim_stack_SetupDiDestroyDeviceInfoList,
-};
+#define SIM_ENTRY_ADDRESS(library, result, name, parameters, arguments) (void*)pdxsim_stack_##name,
+void* const kAddresses[PDXSIM_ENTRY_COUNT] = {PDX_HID_ENTRY_POINTS(SIM_ENTRY_ADDRESS)};
+#undef SIM_ENTRY_ADDRESS
 
 }  // namespace
 

@@ -8,24 +8,16 @@
 
 namespace {
 
-const char* const kEntryNames[PDXSIM_ENTRY_COUNT] = {
-    "HidD_GetAttributes",
-    "HidD_GetHidGuid",
-    "HidD_GetPreparsedData",
-    "HidP_GetCaps",
-    "HidD_FreePreparsedData",
-    "HidD_GetNumInputBuffers",
-    "HidD_SetNumInputBuffers",
-    "HidD_GetSerialNumberString",
-    "HidD_GetIndexedString",
-    "CM_Get_Parent",
-    "SetupDiGetDeviceInterfaceDetailA",
-    "SetupDiGetClassDevsA",
-    "SetupDiEnumDeviceInterfaces",
-    "SetupDiDestroyDeviceInfoList",
-};
+#define SIM_ENTRY_NAME(library, result, name, parameters, arguments) #name,
+#define SIM_ENTRY_LIBRARY(library, result, name, parameters, arguments) #library ".dll",
+#define SIM_LIBRARY_NAME(library, entry_points) #library ".dll",
 
-const char* const kLibraryNames[PDXSIM_LIB_COUNT] = {"hid.dll", "cfgmgr32.dll", "setupapi.dll"};
+const char* const kEntryNames[PDXSIM_ENTRY_COUNT] = {PDX_HID_ENTRY_POINTS(SIM_ENTRY_NAME)};
+// The file name of each entry point's library.
+const char* const kEntryLibraryNames[PDXSIM_ENTRY_COUNT] = {PDX_HID_ENTRY_POINTS(SIM_ENTRY_LIBRARY)};
+// In PdxSimLibrary order, which is the list's.
+const char* const kLibraryNames[] = {PDX_HID_LIBRARIES(SIM_LIBRARY_NAME)};
+static_assert(sizeof(kLibraryNames) / sizeof(kLibraryNames[0]) == PDXSIM_LIB_COUNT, "one PdxSimLibrary per library");
 
 const uint32_t kWriteLogLimit = 4096;
 const uint32_t kOpenLogLimit = 1024;
@@ -76,8 +68,10 @@ const char* pdxsim_entry_name(PdxSimEntry entry) {
 }
 
 PdxSimLibrary pdxsim_entry_library(PdxSimEntry entry) {
-    if (entry <= PDXSIM_HidD_GetIndexedString) return PDXSIM_LIB_HID;
-    if (entry == PDXSIM_CM_Get_Parent) return PDXSIM_LIB_CFGMGR32;
+    // Numbers outside the list count as its nearest end, as ever.
+    int e = entry < 0 ? 0 : entry >= PDXSIM_ENTRY_COUNT ? PDXSIM_ENTRY_COUNT - 1 : (int)entry;
+    for (int lib = 0; lib < PDXSIM_LIB_COUNT; lib++)
+        if (std::strcmp(kEntryLibraryNames[e], kLibraryNames[lib]) == 0) return (PdxSimLibrary)lib;
     return PDXSIM_LIB_SETUPAPI;
 }
 

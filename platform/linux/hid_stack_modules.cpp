@@ -8,37 +8,19 @@
 
 namespace {
 
-#define HID_EXPORT(name) \
-    { #name, (void*)&PdxLinux_##name }
-
-const PdxRtExport kHidExports[] = {
-    HID_EXPORT(HidD_GetAttributes),      HID_EXPORT(HidD_GetHidGuid),
-    HID_EXPORT(HidD_GetPreparsedData),   HID_EXPORT(HidP_GetCaps),
-    HID_EXPORT(HidD_FreePreparsedData),  HID_EXPORT(HidD_GetNumInputBuffers),
-    HID_EXPORT(HidD_SetNumInputBuffers), HID_EXPORT(HidD_GetSerialNumberString),
-    HID_EXPORT(HidD_GetIndexedString),
-};
-
-const PdxRtExport kCfgmgr32Exports[] = {
-    HID_EXPORT(CM_Get_Parent),
-};
-
-const PdxRtExport kSetupapiExports[] = {
-    HID_EXPORT(SetupDiGetClassDevsA),
-    HID_EXPORT(SetupDiEnumDeviceInterfaces),
-    HID_EXPORT(SetupDiGetDeviceInterfaceDetailA),
-    HID_EXPORT(SetupDiDestroyDeviceInfoList),
-};
-
-#undef HID_EXPORT
-
 #define COUNT_OF(a) (sizeof(a) / sizeof((a)[0]))
+#define PDX_LINUX_EXPORT(library, result, name, parameters, arguments) {#name, (void*)&PdxLinux_##name},
+#define PDX_LINUX_EXPORTS(library, entry_points)                     \
+    namespace library {                                              \
+    const PdxRtExport kExports[] = {entry_points(PDX_LINUX_EXPORT)}; \
+    }
+#define PDX_LINUX_MODULE(library, entry_points) \
+    {#library ".dll", library::kExports, COUNT_OF(library::kExports), nullptr, nullptr, nullptr},
 
-const PdxRtModuleDef kModules[] = {
-    {"hid.dll", kHidExports, COUNT_OF(kHidExports), nullptr, nullptr, nullptr},
-    {"cfgmgr32.dll", kCfgmgr32Exports, COUNT_OF(kCfgmgr32Exports), nullptr, nullptr, nullptr},
-    {"setupapi.dll", kSetupapiExports, COUNT_OF(kSetupapiExports), nullptr, nullptr, nullptr},
-};
+// One export table per library (hid::kExports, ...).
+PDX_HID_LIBRARIES(PDX_LINUX_EXPORTS)
+
+const PdxRtModuleDef kModules[] = {PDX_HID_LIBRARIES(PDX_LINUX_MODULE)};
 
 pthread_once_t g_paths_once = PTHREAD_ONCE_INIT;
 

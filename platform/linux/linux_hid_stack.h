@@ -18,6 +18,7 @@
 #ifndef PDX_LINUX_HID_STACK_H
 #define PDX_LINUX_HID_STACK_H
 
+#include "hid_entry_points.h"
 #include "pdx_runtime.h"
 
 #ifdef __cplusplus
@@ -29,28 +30,10 @@ extern const GUID kPdxLinuxHidInterfaceGuid;
 // The "HIDClass" device setup class that HID device nodes belong to.
 extern const GUID kPdxLinuxHidSetupClassGuid;
 
-// hid.dll
-BOOLEAN WINAPI PdxLinux_HidD_GetAttributes(HANDLE device, PHIDD_ATTRIBUTES attributes);
-void WINAPI PdxLinux_HidD_GetHidGuid(LPGUID guid);
-BOOLEAN WINAPI PdxLinux_HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* preparsed);
-NTSTATUS WINAPI PdxLinux_HidP_GetCaps(PHIDP_PREPARSED_DATA preparsed, PHIDP_CAPS caps);
-BOOLEAN WINAPI PdxLinux_HidD_FreePreparsedData(PHIDP_PREPARSED_DATA preparsed);
-BOOLEAN WINAPI PdxLinux_HidD_GetNumInputBuffers(HANDLE device, PULONG count);
-BOOLEAN WINAPI PdxLinux_HidD_SetNumInputBuffers(HANDLE device, ULONG count);
-BOOLEAN WINAPI PdxLinux_HidD_GetSerialNumberString(HANDLE device, PVOID buffer, ULONG length);
-BOOLEAN WINAPI PdxLinux_HidD_GetIndexedString(HANDLE device, ULONG index, PVOID buffer, ULONG length);
-
-// cfgmgr32.dll
-CONFIGRET WINAPI PdxLinux_CM_Get_Parent(PDEVINST parent, DEVINST devinst, ULONG flags);
-
-// setupapi.dll
-HDEVINFO WINAPI PdxLinux_SetupDiGetClassDevsA(const GUID* class_guid, PCSTR enumerator, HWND parent, DWORD flags);
-BOOL WINAPI PdxLinux_SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA devinfo, const GUID* interface_guid,
-                                                 DWORD index, PSP_DEVICE_INTERFACE_DATA interface_data);
-BOOL WINAPI PdxLinux_SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA interface_data,
-                                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detail_size,
-                                                      PDWORD required_size, PSP_DEVINFO_DATA devinfo);
-BOOL WINAPI PdxLinux_SetupDiDestroyDeviceInfoList(HDEVINFO set);
+// The entry points, each as PdxLinux_<name> with the platform's signature.
+#define PDX_LINUX_DECLARE(library, result, name, parameters, arguments) result WINAPI PdxLinux_##name parameters;
+PDX_HID_ENTRY_POINTS(PDX_LINUX_DECLARE)
+#undef PDX_LINUX_DECLARE
 
 // Module definition for "hid.dll", "cfgmgr32.dll" or "setupapi.dll" (as the
 // runtime normalises names: lower case with ".dll"); nullptr for any other

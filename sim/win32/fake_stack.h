@@ -1,33 +1,37 @@
-// The simulator's entry points as the fakes import them from pdxsim.dll, in
-// plain types: the fakes define the platform's names themselves, so they
-// cannot include the platform's HID and setup headers.
+// What the fake hid.dll, cfgmgr32.dll and setupapi.dll share: the
+// simulator's entry points as they import them from pdxsim.dll, and the
+// forwarder each exports under the platform's name. The fakes define the
+// platform's names themselves, so they cannot include the platform's HID
+// and setup headers (those declare the same functions, some as imports):
+// the types of hid_entry_points.h are given here in plain form, records as
+// untyped pointers that pass through untouched.
 #ifndef PDXSIM_FAKE_STACK_H
 #define PDXSIM_FAKE_STACK_H
 
-#define FAKE_IMPORT extern "C" __declspec(dllimport)
-#define FAKE_EXPORT extern "C"
+#include <windows.h>
 
-typedef void* FakeHandle;
-typedef unsigned char FakeBoolean;
-typedef int FakeBool;
-typedef long FakeStatus;
-typedef unsigned long FakeUlong;
+#include "hid_entry_points.h"
 
-FAKE_IMPORT FakeBoolean __stdcall pdxsim_stack_HidD_GetAttributes(FakeHandle, void*);
-FAKE_IMPORT void __stdcall pdxsim_stack_HidD_GetHidGuid(void*);
-FAKE_IMPORT FakeBoolean __stdcall pdxsim_stack_HidD_GetPreparsedData(FakeHandle, void**);
-FAKE_IMPORT FakeStatus __stdcall pdxsim_stack_HidP_GetCaps(void*, void*);
-FAKE_IMPORT FakeBoolean __stdcall pdxsim_stack_HidD_FreePreparsedData(void*);
-FAKE_IMPORT FakeBoolean __stdcall pdxsim_stack_HidD_GetNumInputBuffers(FakeHandle, FakeUlong*);
-FAKE_IMPORT FakeBoolean __stdcall pdxsim_stack_HidD_SetNumInputBuffers(FakeHandle, FakeUlong);
-FAKE_IMPORT FakeBoolean __stdcall pdxsim_stack_HidD_GetSerialNumberString(FakeHandle, void*, FakeUlong);
-FAKE_IMPORT FakeBoolean __stdcall pdxsim_stack_HidD_GetIndexedString(FakeHandle, FakeUlong, void*, FakeUlong);
-FAKE_IMPORT FakeUlong __stdcall pdxsim_stack_CM_Get_Parent(FakeUlong*, FakeUlong, FakeUlong);
-FAKE_IMPORT FakeBool __stdcall pdxsim_stack_SetupDiGetDeviceInterfaceDetailA(FakeHandle, void*, void*, FakeUlong,
-                                                                             FakeUlong*, void*);
-FAKE_IMPORT FakeHandle __stdcall pdxsim_stack_SetupDiGetClassDevsA(const void*, const char*, void*, FakeUlong);
-FAKE_IMPORT FakeBool __stdcall pdxsim_stack_SetupDiEnumDeviceInterfaces(FakeHandle, void*, const void*, FakeUlong,
-                                                                        void*);
-FAKE_IMPORT FakeBool __stdcall pdxsim_stack_SetupDiDestroyDeviceInfoList(FakeHandle);
+typedef LONG NTSTATUS;
+typedef DWORD CONFIGRET;
+typedef DWORD DEVINST;
+typedef DWORD* PDEVINST;
+typedef void* HDEVINFO;
+typedef void* PHIDD_ATTRIBUTES;
+typedef void* PHIDP_PREPARSED_DATA;
+typedef void* PHIDP_CAPS;
+typedef void* PSP_DEVICE_INTERFACE_DATA;
+typedef void* PSP_DEVICE_INTERFACE_DETAIL_DATA_A;
+typedef void* PSP_DEVINFO_DATA;
+
+#define FAKE_IMPORT(library, result, name, parameters, arguments) \
+    extern "C" __declspec(dllimport) result WINAPI pdxsim_stack_##name parameters;
+PDX_HID_ENTRY_POINTS(FAKE_IMPORT)
+#undef FAKE_IMPORT
+
+// Exported undecorated (the build links with --kill-at), as the platform's
+// libraries export them.
+#define FAKE_FORWARD(library, result, name, parameters, arguments) \
+    extern "C" __declspec(dllexport) result WINAPI name parameters { return pdxsim_stack_##name arguments; }
 
 #endif

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Checks that a built library exports exactly the names of pdxkit.def and
 # nothing else.
-#   check_exports.sh so  <libpdxkit.so> <pdxkit.def> <nm>
+#   check_exports.sh so  <libpdxkit.so> <pdxkit.def> <nm> [name...]
 #   check_exports.sh dll <pdxkit.dll>   <pdxkit.def> <objdump> i386|x86-64
+# The .so exports the names given after <nm> as well (those only it has).
 # For the DLL the ordinals must match the .def file (those it skips left
 # empty), the image must be PE32 for i386 or PE32+ for x86-64, and it may
 # import only system DLLs: the HID, configuration-manager and setup libraries
@@ -10,6 +11,7 @@
 set -u
 export LC_ALL=C
 kind=$1 lib=$2 def=$3 tool=$4 machine=${5:-}
+shift 4
 tmp=$(mktemp -d) || exit 2
 trap 'rm -rf "$tmp"' EXIT
 status=0
@@ -24,7 +26,7 @@ sed -n 's/^[[:space:]]\{1,\}\([A-Za-z_][A-Za-z0-9_]*\)\(@[0-9]\{1,\}\)\{0,1\}[[:
 
 case $kind in
 so)
-  { cut -d' ' -f1 "$tmp/def"; echo PdxKitGetLastError; echo PdxKitSetLastError; } | sort >"$tmp/expected"
+  { cut -d' ' -f1 "$tmp/def"; for name in "$@"; do echo "$name"; done; } | sort >"$tmp/expected"
   "$tool" -D --defined-only "$lib" >"$tmp/nm" || { echo "FAIL: $tool failed"; exit 1; }
   # Lines are "address type name[@version]"; only names matter.
   awk 'NF >= 3 { sub(/@.*/, "", $3); print $3 }' "$tmp/nm" | sort -u >"$tmp/actual"
@@ -74,7 +76,7 @@ dll)
   grep -qi '^kernel32.dll$' "$tmp/imports" || fail "does not import KERNEL32.dll"
   ;;
 *)
-  echo "usage: $0 so <library> <pdxkit.def> <nm> | dll <library> <pdxkit.def> <objdump> <i386|x86-64>"
+  echo "usage: $0 so <library> <pdxkit.def> <nm> [name...] | dll <library> <pdxkit.def> <objdump> <i386|x86-64>"
   exit 2
   ;;
 esac

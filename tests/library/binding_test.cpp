@@ -27,7 +27,11 @@ protected:
     }
 };
 
-static_assert(sizeof(HidBinding) == 17 * sizeof(void*), "three modules and fourteen entry points");
+#define PDX_COUNT_ONE(...) +1
+static_assert(sizeof(HidBinding) ==
+                  (0 PDX_HID_LIBRARIES(PDX_COUNT_ONE) PDX_HID_ENTRY_POINTS(PDX_COUNT_ONE)) * sizeof(void*),
+              "a module per library and a slot per entry point, nothing else");
+#undef PDX_COUNT_ONE
 
 TEST_F(BindingTest, EachOpenLoadsAndFreesEachLibraryOnce) {
     Install(*MakeWorld(1));

@@ -2,6 +2,7 @@
 // with every entry point pdxkit binds, found by LoadLibraryA once this
 // backend is the default provider, and device paths that open as hidraw
 // files.
+#include "hid_entry_points.h"
 #include "hid_stack_fixture.h"
 #include "report_descriptors.h"
 
@@ -12,22 +13,9 @@ struct Entry {
     const char* name;
 };
 
-const Entry kEntryPoints[] = {
-    {"hid.dll", "HidD_GetAttributes"},
-    {"hid.dll", "HidD_GetHidGuid"},
-    {"hid.dll", "HidD_GetPreparsedData"},
-    {"hid.dll", "HidP_GetCaps"},
-    {"hid.dll", "HidD_FreePreparsedData"},
-    {"hid.dll", "HidD_GetNumInputBuffers"},
-    {"hid.dll", "HidD_SetNumInputBuffers"},
-    {"hid.dll", "HidD_GetSerialNumberString"},
-    {"hid.dll", "HidD_GetIndexedString"},
-    {"cfgmgr32.dll", "CM_Get_Parent"},
-    {"setupapi.dll", "SetupDiGetDeviceInterfaceDetailA"},
-    {"setupapi.dll", "SetupDiGetClassDevsA"},
-    {"setupapi.dll", "SetupDiEnumDeviceInterfaces"},
-    {"setupapi.dll", "SetupDiDestroyDeviceInfoList"},
-};
+#define PDX_TEST_ENTRY(library, result, name, parameters, arguments) {#library ".dll", #name},
+const Entry kEntryPoints[] = {PDX_HID_ENTRY_POINTS(PDX_TEST_ENTRY)};
+#undef PDX_TEST_ENTRY
 
 TEST(HidModules, OnlyTheThreeLibrariesAreProvided) {
     EXPECT_NE(nullptr, pdx_linux_hid_module("hid.dll"));

@@ -130,7 +130,7 @@ TEST_F(CompletionFaults, UnplugFailsPendingAndLaterIoWithDeviceNotConnected) {
     HIDD_ATTRIBUTES attr;
     attr.Size = sizeof attr;
     SetLastError(0xdeadbeef);
-    EXPECT_FALSE(hs.GetAttributes(h, &attr));
+    EXPECT_FALSE(hs.HidD_GetAttributes(h, &attr));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
 }
 

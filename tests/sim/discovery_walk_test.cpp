@@ -31,8 +31,8 @@ PdxSimWorld DiscoveryWalk::world;
 
 TEST_F(DiscoveryWalk, EveryInterfaceAnswersAsDiscoveryRelies) {
     GUID guid;
-    hs.GetHidGuid(&guid);
-    HDEVINFO set = hs.GetClassDevs(&guid, nullptr, nullptr, 0x12);
+    hs.HidD_GetHidGuid(&guid);
+    HDEVINFO set = hs.SetupDiGetClassDevsA(&guid, nullptr, nullptr, 0x12);
     ASSERT_NE(set, INVALID_HANDLE_VALUE);
 
     SP_DEVICE_INTERFACE_DATA data;
@@ -45,12 +45,12 @@ TEST_F(DiscoveryWalk, EveryInterfaceAnswersAsDiscoveryRelies) {
     };
     std::vector<Seen> seen;
     DWORD index = 0;
-    for (; hs.EnumInterfaces(set, nullptr, &guid, index, &data); index++) {
+    for (; hs.SetupDiEnumDeviceInterfaces(set, nullptr, &guid, index, &data); index++) {
         SP_DEVINFO_DATA info;
         info.cbSize = sizeof info;
         DWORD required = 0;
         SetLastError(0xdeadbeef);
-        EXPECT_FALSE(hs.GetDetail(set, &data, nullptr, 0, &required, &info));
+        EXPECT_FALSE(hs.SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &required, &info));
         EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
         ASSERT_GT(required, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A));
         std::vector<char> buf(required);
@@ -58,7 +58,7 @@ TEST_F(DiscoveryWalk, EveryInterfaceAnswersAsDiscoveryRelies) {
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
         DWORD second = 0;
         info.cbSize = sizeof info;
-        ASSERT_TRUE(hs.GetDetail(set, &data, detail, required, &second, &info));
+        ASSERT_TRUE(hs.SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, &second, &info));
         EXPECT_EQ(strlen(detail->DevicePath) + 1 + offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath), required);
 
         HANDLE h = open_path(detail->DevicePath, GENERIC_READ | GENERIC_WRITE);
@@ -70,24 +70,24 @@ TEST_F(DiscoveryWalk, EveryInterfaceAnswersAsDiscoveryRelies) {
         HIDD_ATTRIBUTES attr;
         memset(&attr, 0, sizeof attr);
         attr.Size = 10;
-        ASSERT_TRUE(hs.GetAttributes(h, &attr));
+        ASSERT_TRUE(hs.HidD_GetAttributes(h, &attr));
         EXPECT_EQ(attr.VendorID, 0x1F3A);
 
         DEVINST parent = 0, key = 0;
-        EXPECT_EQ(hs.GetParent(&parent, info.DevInst, 0), (CONFIGRET)CR_SUCCESS);
-        EXPECT_EQ(hs.GetParent(&key, parent, 0), (CONFIGRET)CR_SUCCESS);
+        EXPECT_EQ(hs.CM_Get_Parent(&parent, info.DevInst, 0), (CONFIGRET)CR_SUCCESS);
+        EXPECT_EQ(hs.CM_Get_Parent(&key, parent, 0), (CONFIGRET)CR_SUCCESS);
 
         PHIDP_PREPARSED_DATA pp = nullptr;
-        ASSERT_TRUE(hs.GetPreparsedData(h, &pp));
+        ASSERT_TRUE(hs.HidD_GetPreparsedData(h, &pp));
         HIDP_CAPS caps;
-        EXPECT_EQ(hs.GetCaps(pp, &caps), HIDP_STATUS_SUCCESS);
-        EXPECT_TRUE(hs.FreePreparsedData(pp));
+        EXPECT_EQ(hs.HidP_GetCaps(pp, &caps), HIDP_STATUS_SUCCESS);
+        EXPECT_TRUE(hs.HidD_FreePreparsedData(pp));
 
         std::vector<WCHAR> serial(9, 0xFFFF);
-        EXPECT_TRUE(hs.GetSerialNumberString(h, serial.data(), 18));
+        EXPECT_TRUE(hs.HidD_GetSerialNumberString(h, serial.data(), 18));
         WCHAR lang[64];
         memset(lang, 0xFF, sizeof lang);
-        EXPECT_TRUE(hs.GetIndexedString(h, 0, lang, 128));
+        EXPECT_TRUE(hs.HidD_GetIndexedString(h, 0, lang, 128));
         EXPECT_EQ(lang[0], 0x0409);
         EXPECT_EQ(lang[1], 0);
         CloseHandle(h);
@@ -95,7 +95,7 @@ TEST_F(DiscoveryWalk, EveryInterfaceAnswersAsDiscoveryRelies) {
     }
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_MORE_ITEMS);
     EXPECT_EQ(index, 4u);
-    EXPECT_TRUE(hs.DestroyList(set));
+    EXPECT_TRUE(hs.SetupDiDestroyDeviceInfoList(set));
 
     ASSERT_EQ(seen.size(), 4u);
     // Device by device: the two interfaces of one chip share the parent key,
@@ -141,24 +141,24 @@ TEST_F(DiscoveryWalk, DetailRecordSizeIsThePlatformsFixedPart) {
     auto found = enumerate_all(hs);
     ASSERT_EQ(found.size(), 4u);
     GUID guid;
-    hs.GetHidGuid(&guid);
-    HDEVINFO set = hs.GetClassDevs(&guid, nullptr, nullptr, 0x12);
+    hs.HidD_GetHidGuid(&guid);
+    HDEVINFO set = hs.SetupDiGetClassDevsA(&guid, nullptr, nullptr, 0x12);
     SP_DEVICE_INTERFACE_DATA data;
     data.cbSize = sizeof data;
-    ASSERT_TRUE(hs.EnumInterfaces(set, nullptr, &guid, 0, &data));
+    ASSERT_TRUE(hs.SetupDiEnumDeviceInterfaces(set, nullptr, &guid, 0, &data));
     char buf[512];
     PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail = (PSP_DEVICE_INTERFACE_DETAIL_DATA_A)buf;
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) + 1;
     SetLastError(0xdeadbeef);
-    EXPECT_FALSE(hs.GetDetail(set, &data, detail, sizeof buf, nullptr, nullptr));
+    EXPECT_FALSE(hs.SetupDiGetDeviceInterfaceDetailA(set, &data, detail, sizeof buf, nullptr, nullptr));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_USER_BUFFER);
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
     SP_DEVINFO_DATA info;
     info.cbSize = sizeof info - 4;
     SetLastError(0xdeadbeef);
-    EXPECT_FALSE(hs.GetDetail(set, &data, detail, sizeof buf, nullptr, &info));
+    EXPECT_FALSE(hs.SetupDiGetDeviceInterfaceDetailA(set, &data, detail, sizeof buf, nullptr, &info));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_USER_BUFFER);
-    EXPECT_TRUE(hs.DestroyList(set));
+    EXPECT_TRUE(hs.SetupDiDestroyDeviceInfoList(set));
 }
 
 TEST_F(DiscoveryWalk, SerialIsCutToTheBufferWithoutTerminator) {
@@ -170,7 +170,7 @@ TEST_F(DiscoveryWalk, SerialIsCutToTheBufferWithoutTerminator) {
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     WCHAR buf[10];
     memset(buf, 0xFF, sizeof buf);
-    EXPECT_TRUE(hs.GetSerialNumberString(h, buf, 18));
+    EXPECT_TRUE(hs.HidD_GetSerialNumberString(h, buf, 18));
     EXPECT_EQ(buf[8], 'I');
     EXPECT_EQ(buf[9], 0xFFFF);  // nothing written past the 18 bytes
     CloseHandle(h);
@@ -181,14 +181,14 @@ TEST_F(DiscoveryWalk, InputBuffersAreKeptPerHandleAndBelowTwoRefused) {
     HANDLE b = open_path(pdxsim_device_path(0, 0), GENERIC_READ, FILE_FLAG_OVERLAPPED);
     ASSERT_NE(a, INVALID_HANDLE_VALUE);
     ASSERT_NE(b, INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(hs.SetNumInputBuffers(a, 128));
+    EXPECT_TRUE(hs.HidD_SetNumInputBuffers(a, 128));
     SetLastError(0xdeadbeef);
-    EXPECT_FALSE(hs.SetNumInputBuffers(b, 1));
+    EXPECT_FALSE(hs.HidD_SetNumInputBuffers(b, 1));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     ULONG n = 0;
-    EXPECT_TRUE(hs.GetNumInputBuffers(a, &n));
+    EXPECT_TRUE(hs.HidD_GetNumInputBuffers(a, &n));
     EXPECT_EQ(n, 128u);
-    EXPECT_TRUE(hs.GetNumInputBuffers(b, &n));
+    EXPECT_TRUE(hs.HidD_GetNumInputBuffers(b, &n));
     EXPECT_EQ(n, 32u);
     EXPECT_EQ(pdxsim_handle_input_buffers(a), 128u);
     EXPECT_EQ(pdxsim_handle_input_buffers(b), 0u);

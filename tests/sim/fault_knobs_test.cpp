@@ -36,9 +36,9 @@ TEST_F(FaultKnobs, SetCreationFails) {
     f.class_devs_error = ERROR_NOT_ENOUGH_MEMORY;
     pdxsim_set_world_faults(&f);
     GUID guid;
-    hs.GetHidGuid(&guid);
+    hs.HidD_GetHidGuid(&guid);
     SetLastError(0xdeadbeef);
-    EXPECT_EQ(hs.GetClassDevs(&guid, nullptr, nullptr, 0x12), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(hs.SetupDiGetClassDevsA(&guid, nullptr, nullptr, 0x12), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_ENOUGH_MEMORY);
     PdxSimCounters c;
     pdxsim_get_counters(&c);
@@ -51,15 +51,15 @@ TEST_F(FaultKnobs, EnumerationEndsEarlyWithTheChosenError) {
     f.enum_fail_error = ERROR_GEN_FAILURE;
     pdxsim_set_world_faults(&f);
     GUID guid;
-    hs.GetHidGuid(&guid);
-    HDEVINFO set = hs.GetClassDevs(&guid, nullptr, nullptr, 0x12);
+    hs.HidD_GetHidGuid(&guid);
+    HDEVINFO set = hs.SetupDiGetClassDevsA(&guid, nullptr, nullptr, 0x12);
     SP_DEVICE_INTERFACE_DATA data;
     data.cbSize = sizeof data;
-    EXPECT_TRUE(hs.EnumInterfaces(set, nullptr, &guid, 0, &data));
+    EXPECT_TRUE(hs.SetupDiEnumDeviceInterfaces(set, nullptr, &guid, 0, &data));
     SetLastError(0xdeadbeef);
-    EXPECT_FALSE(hs.EnumInterfaces(set, nullptr, &guid, 1, &data));
+    EXPECT_FALSE(hs.SetupDiEnumDeviceInterfaces(set, nullptr, &guid, 1, &data));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_GEN_FAILURE);
-    hs.DestroyList(set);
+    hs.SetupDiDestroyDeviceInfoList(set);
 }
 
 TEST_F(FaultKnobs, DetailSizeZero) {
@@ -67,19 +67,19 @@ TEST_F(FaultKnobs, DetailSizeZero) {
     f.detail_size_zero = 1;
     set_faults(1, f);
     GUID guid;
-    hs.GetHidGuid(&guid);
-    HDEVINFO set = hs.GetClassDevs(&guid, nullptr, nullptr, 0x12);
+    hs.HidD_GetHidGuid(&guid);
+    HDEVINFO set = hs.SetupDiGetClassDevsA(&guid, nullptr, nullptr, 0x12);
     SP_DEVICE_INTERFACE_DATA data;
     data.cbSize = sizeof data;
     DWORD size = 1234;
-    ASSERT_TRUE(hs.EnumInterfaces(set, nullptr, &guid, 0, &data));
-    hs.GetDetail(set, &data, nullptr, 0, &size, nullptr);
+    ASSERT_TRUE(hs.SetupDiEnumDeviceInterfaces(set, nullptr, &guid, 0, &data));
+    hs.SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &size, nullptr);
     EXPECT_GT(size, 0u);
-    ASSERT_TRUE(hs.EnumInterfaces(set, nullptr, &guid, 1, &data));
+    ASSERT_TRUE(hs.SetupDiEnumDeviceInterfaces(set, nullptr, &guid, 1, &data));
     size = 1234;
-    EXPECT_FALSE(hs.GetDetail(set, &data, nullptr, 0, &size, nullptr));
+    EXPECT_FALSE(hs.SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &size, nullptr));
     EXPECT_EQ(size, 0u);
-    hs.DestroyList(set);
+    hs.SetupDiDestroyDeviceInfoList(set);
 }
 
 TEST_F(FaultKnobs, OpenRefusedForReadWriteButAllowedForQueries) {
@@ -93,7 +93,7 @@ TEST_F(FaultKnobs, OpenRefusedForReadWriteButAllowedForQueries) {
     ASSERT_NE(h, INVALID_HANDLE_VALUE) << "CreateFileA(0) error " << GetLastError();
     HIDD_ATTRIBUTES attr;
     attr.Size = sizeof attr;
-    EXPECT_TRUE(hs.GetAttributes(h, &attr));
+    EXPECT_TRUE(hs.HidD_GetAttributes(h, &attr));
     EXPECT_EQ(attr.ProductID, PDXSIM_PRODUCT_B);
     CloseHandle(h);
     // The other interface is untouched.
@@ -124,14 +124,14 @@ TEST_F(FaultKnobs, AttributesPreparsedDataAndCapsFail) {
     ASSERT_NE(h1, INVALID_HANDLE_VALUE);
     HIDD_ATTRIBUTES attr;
     attr.Size = sizeof attr;
-    EXPECT_FALSE(hs.GetAttributes(h0, &attr));
-    EXPECT_TRUE(hs.GetAttributes(h1, &attr));
+    EXPECT_FALSE(hs.HidD_GetAttributes(h0, &attr));
+    EXPECT_TRUE(hs.HidD_GetAttributes(h1, &attr));
     PHIDP_PREPARSED_DATA pp = nullptr;
-    EXPECT_FALSE(hs.GetPreparsedData(h0, &pp));
-    ASSERT_TRUE(hs.GetPreparsedData(h1, &pp));
+    EXPECT_FALSE(hs.HidD_GetPreparsedData(h0, &pp));
+    ASSERT_TRUE(hs.HidD_GetPreparsedData(h1, &pp));
     HIDP_CAPS caps;
-    EXPECT_EQ(hs.GetCaps(pp, &caps), HIDP_STATUS_INVALID_PREPARSED_DATA);
-    EXPECT_TRUE(hs.FreePreparsedData(pp));
+    EXPECT_EQ(hs.HidP_GetCaps(pp, &caps), HIDP_STATUS_INVALID_PREPARSED_DATA);
+    EXPECT_TRUE(hs.HidD_FreePreparsedData(pp));
     PdxSimCounters c;
     pdxsim_get_counters(&c);
     EXPECT_EQ(c.live_preparsed, 0);
@@ -146,12 +146,12 @@ TEST_F(FaultKnobs, ParentWalkFailsAtTheChosenStep) {
     f.parent_fail_step = 2;
     set_faults(1, f);
     DEVINST parent = 0x5555;
-    EXPECT_EQ(hs.GetParent(&parent, pdxsim_interface_devinst(0, 0), 0), (CONFIGRET)CR_NO_SUCH_DEVNODE);
+    EXPECT_EQ(hs.CM_Get_Parent(&parent, pdxsim_interface_devinst(0, 0), 0), (CONFIGRET)CR_NO_SUCH_DEVNODE);
     EXPECT_EQ(parent, 0x5555u);
-    EXPECT_EQ(hs.GetParent(&parent, pdxsim_interface_devinst(0, 1), 0), (CONFIGRET)CR_SUCCESS);
+    EXPECT_EQ(hs.CM_Get_Parent(&parent, pdxsim_interface_devinst(0, 1), 0), (CONFIGRET)CR_SUCCESS);
     EXPECT_EQ(parent, pdxsim_interface_parent_devinst(0, 1));
     DEVINST key = 0x5555;
-    EXPECT_EQ(hs.GetParent(&key, parent, 0), (CONFIGRET)CR_NO_SUCH_DEVNODE);
+    EXPECT_EQ(hs.CM_Get_Parent(&key, parent, 0), (CONFIGRET)CR_NO_SUCH_DEVNODE);
     EXPECT_EQ(key, 0x5555u);
 }
 
@@ -162,12 +162,12 @@ TEST_F(FaultKnobs, SerialAndIndexZeroQueriesFail) {
     set_faults(0, f);
     HANDLE h = open_found(0, 0);
     WCHAR buf[64];
-    EXPECT_FALSE(hs.GetSerialNumberString(h, buf, 18));
-    EXPECT_FALSE(hs.GetIndexedString(h, 0, buf, 128));
+    EXPECT_FALSE(hs.HidD_GetSerialNumberString(h, buf, 18));
+    EXPECT_FALSE(hs.HidD_GetIndexedString(h, 0, buf, 128));
     CloseHandle(h);
     h = open_found(1, 0);
-    EXPECT_TRUE(hs.GetSerialNumberString(h, buf, 18));
-    EXPECT_TRUE(hs.GetIndexedString(h, 0, buf, 128));
+    EXPECT_TRUE(hs.HidD_GetSerialNumberString(h, buf, 18));
+    EXPECT_TRUE(hs.HidD_GetIndexedString(h, 0, buf, 128));
     CloseHandle(h);
 }
 
@@ -182,11 +182,11 @@ TEST_F(FaultKnobs, SerialNoneAndSerialEqualToIndexZero) {
     ASSERT_EQ(found.size(), 4u);
     HANDLE h = open_path(found[0].path, 0);
     WCHAR serial[9], lang[64];
-    EXPECT_FALSE(hs.GetSerialNumberString(h, serial, 18));
+    EXPECT_FALSE(hs.HidD_GetSerialNumberString(h, serial, 18));
     CloseHandle(h);
     h = open_path(found[2].path, 0);
-    ASSERT_TRUE(hs.GetSerialNumberString(h, serial, 18));
-    ASSERT_TRUE(hs.GetIndexedString(h, 0, lang, 128));
+    ASSERT_TRUE(hs.HidD_GetSerialNumberString(h, serial, 18));
+    ASSERT_TRUE(hs.HidD_GetIndexedString(h, 0, lang, 128));
     EXPECT_EQ(serial[0], 0x0409);
     EXPECT_EQ(serial[1], 0);
     EXPECT_EQ(lang[0], 0x0409);
@@ -221,10 +221,10 @@ TEST_F(FaultKnobs, MissingEntryPointIsNotExported) {
     pdxsim_set_world_faults(&f);
     EXPECT_FALSE(hs.load());
     EXPECT_NE(hs.hid, nullptr);
-    EXPECT_EQ(hs.GetNumInputBuffers, nullptr);
-    EXPECT_NE(hs.SetNumInputBuffers, nullptr);
-    EXPECT_NE(hs.GetIndexedString, nullptr);
-    EXPECT_NE(hs.GetPreparsedData, nullptr);
+    EXPECT_EQ(hs.HidD_GetNumInputBuffers, nullptr);
+    EXPECT_NE(hs.HidD_SetNumInputBuffers, nullptr);
+    EXPECT_NE(hs.HidD_GetIndexedString, nullptr);
+    EXPECT_NE(hs.HidD_GetPreparsedData, nullptr);
 }
 
 }  // namespace

@@ -9,56 +9,50 @@ static bool bind(HMODULE m, const char* name, Fn& out) {
 }
 
 bool HidStack::load() {
-    hid = LoadLibraryA("hid.dll");
-    cfgmgr32 = LoadLibraryA("cfgmgr32.dll");
-    setupapi = LoadLibraryA("setupapi.dll");
-    bool ok = hid && cfgmgr32 && setupapi;
-    ok &= bind(hid, "HidD_GetAttributes", GetAttributes);
-    ok &= bind(hid, "HidD_GetHidGuid", GetHidGuid);
-    ok &= bind(hid, "HidD_GetPreparsedData", GetPreparsedData);
-    ok &= bind(hid, "HidP_GetCaps", GetCaps);
-    ok &= bind(hid, "HidD_FreePreparsedData", FreePreparsedData);
-    ok &= bind(hid, "HidD_GetNumInputBuffers", GetNumInputBuffers);
-    ok &= bind(hid, "HidD_SetNumInputBuffers", SetNumInputBuffers);
-    ok &= bind(hid, "HidD_GetSerialNumberString", GetSerialNumberString);
-    ok &= bind(hid, "HidD_GetIndexedString", GetIndexedString);
-    ok &= bind(cfgmgr32, "CM_Get_Parent", GetParent);
-    ok &= bind(setupapi, "SetupDiGetDeviceInterfaceDetailA", GetDetail);
-    ok &= bind(setupapi, "SetupDiGetClassDevsA", GetClassDevs);
-    ok &= bind(setupapi, "SetupDiEnumDeviceInterfaces", EnumInterfaces);
-    ok &= bind(setupapi, "SetupDiDestroyDeviceInfoList", DestroyList);
+#define PDXSIM_TEST_LOAD(library, entry_points) library = LoadLibraryA(#library ".dll");
+#define PDXSIM_TEST_PRESENT(library, entry_points) ok = ok && library != nullptr;
+#define PDXSIM_TEST_BIND(library, result, name, parameters, arguments) ok &= bind(library, #name, name);
+    PDX_HID_LIBRARIES(PDXSIM_TEST_LOAD)
+    bool ok = true;
+    PDX_HID_LIBRARIES(PDXSIM_TEST_PRESENT)
+    PDX_HID_ENTRY_POINTS(PDXSIM_TEST_BIND)
+#undef PDXSIM_TEST_BIND
+#undef PDXSIM_TEST_PRESENT
+#undef PDXSIM_TEST_LOAD
     return ok;
 }
 
 void HidStack::unload() {
-    if (hid) FreeLibrary(hid);
-    if (cfgmgr32) FreeLibrary(cfgmgr32);
-    if (setupapi) FreeLibrary(setupapi);
-    hid = cfgmgr32 = setupapi = nullptr;
+#define PDXSIM_TEST_UNLOAD(library, entry_points) \
+    if (library) FreeLibrary(library);            \
+    library = nullptr;
+    PDX_HID_LIBRARIES(PDXSIM_TEST_UNLOAD)
+#undef PDXSIM_TEST_UNLOAD
 }
 
 std::vector<FoundInterface> enumerate_all(HidStack& hs) {
     std::vector<FoundInterface> out;
     GUID guid;
-    hs.GetHidGuid(&guid);
-    HDEVINFO set = hs.GetClassDevs(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    hs.HidD_GetHidGuid(&guid);
+    HDEVINFO set = hs.SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) return out;
     SP_DEVICE_INTERFACE_DATA data;
     data.cbSize = sizeof data;
-    for (DWORD i = 0; hs.EnumInterfaces(set, nullptr, &guid, i, &data); i++) {
+    for (DWORD i = 0; hs.SetupDiEnumDeviceInterfaces(set, nullptr, &guid, i, &data); i++) {
         SP_DEVINFO_DATA info;
         info.cbSize = sizeof info;
         DWORD size = 0;
-        hs.GetDetail(set, &data, nullptr, 0, &size, &info);
+        hs.SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &size, &info);
         std::vector<char> buf(size ? size : 1);
         PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail = (PSP_DEVICE_INTERFACE_DETAIL_DATA_A)buf.data();
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
         FoundInterface f;
-        if (size && hs.GetDetail(set, &data, detail, size, nullptr, &info)) f.path = detail->DevicePath;
+        if (size && hs.SetupDiGetDeviceInterfaceDetailA(set, &data, detail, size, nullptr, &info))
+            f.path = detail->DevicePath;
         f.devinst = info.DevInst;
         out.push_back(f);
     }
-    hs.DestroyList(set);
+    hs.SetupDiDestroyDeviceInfoList(set);
     return out;
 }
 

@@ -3,6 +3,7 @@
 #ifndef PDXSIM_TEST_HID_STACK_H
 #define PDXSIM_TEST_HID_STACK_H
 
+#include "hid_entry_points.h"
 #include "pdx_win32.h"
 #include "pdxsim.h"
 
@@ -10,26 +11,12 @@
 #include <vector>
 
 struct HidStack {
-    HMODULE hid = nullptr;
-    HMODULE cfgmgr32 = nullptr;
-    HMODULE setupapi = nullptr;
-
-    BOOLEAN(WINAPI* GetAttributes)(HANDLE, PHIDD_ATTRIBUTES) = nullptr;
-    VOID(WINAPI* GetHidGuid)(LPGUID) = nullptr;
-    BOOLEAN(WINAPI* GetPreparsedData)(HANDLE, PHIDP_PREPARSED_DATA*) = nullptr;
-    NTSTATUS(WINAPI* GetCaps)(PHIDP_PREPARSED_DATA, PHIDP_CAPS) = nullptr;
-    BOOLEAN(WINAPI* FreePreparsedData)(PHIDP_PREPARSED_DATA) = nullptr;
-    BOOLEAN(WINAPI* GetNumInputBuffers)(HANDLE, PULONG) = nullptr;
-    BOOLEAN(WINAPI* SetNumInputBuffers)(HANDLE, ULONG) = nullptr;
-    BOOLEAN(WINAPI* GetSerialNumberString)(HANDLE, PVOID, ULONG) = nullptr;
-    BOOLEAN(WINAPI* GetIndexedString)(HANDLE, ULONG, PVOID, ULONG) = nullptr;
-    CONFIGRET(WINAPI* GetParent)(PDEVINST, DEVINST, ULONG) = nullptr;
-    BOOL(WINAPI* GetDetail)
-    (HDEVINFO, PSP_DEVICE_INTERFACE_DATA, PSP_DEVICE_INTERFACE_DETAIL_DATA_A, DWORD, PDWORD,
-     PSP_DEVINFO_DATA) = nullptr;
-    HDEVINFO(WINAPI* GetClassDevs)(const GUID*, PCSTR, HWND, DWORD) = nullptr;
-    BOOL(WINAPI* EnumInterfaces)(HDEVINFO, PSP_DEVINFO_DATA, const GUID*, DWORD, PSP_DEVICE_INTERFACE_DATA) = nullptr;
-    BOOL(WINAPI* DestroyList)(HDEVINFO) = nullptr;
+#define PDXSIM_TEST_MODULE(library, entry_points) HMODULE library = nullptr;
+#define PDXSIM_TEST_SLOT(library, result, name, parameters, arguments) result(WINAPI* name) parameters = nullptr;
+    PDX_HID_LIBRARIES(PDXSIM_TEST_MODULE)
+    PDX_HID_ENTRY_POINTS(PDXSIM_TEST_SLOT)
+#undef PDXSIM_TEST_SLOT
+#undef PDXSIM_TEST_MODULE
 
     // Loads the three libraries and binds all fourteen entry points; false
     // when a library or an entry point is missing (all are looked up).
