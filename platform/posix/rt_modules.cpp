@@ -21,10 +21,8 @@ struct PdxModule {
 static pthread_mutex_t g_loader_lock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 static PdxModule g_modules[RT_MODULE_SLOTS];
 static PdxModule g_main_module = {"", nullptr, 1, 1};
-// The Linux HID stack over hidraw (platform/linux) answers when no other
-// provider does.
-extern "C" const PdxRtModuleDef* pdx_linux_hid_module(const char* name);
-static PdxRtModuleLookupFn g_default_provider = pdx_linux_hid_module;
+// The platform's HID stack answers when no other provider does.
+static PdxRtModuleLookupFn g_default_provider = pdxrt_platform_hid_module;
 static int g_stack_attached;
 
 #define KERNEL32_EXPORT(fn) \
