@@ -42,8 +42,8 @@ BOOL pdxrt_unregister_module(const char* name);
 DWORD pdxrt_module_refcount(const char* name);
 
 // When no definition is registered for "hid.dll", "cfgmgr32.dll" or
-// "setupapi.dll", the registry asks, in this order, the HID-stack rendezvous
-// below and then the default provider (the platform's HID stack sets it).
+// "setupapi.dll", the registry asks, in this order, the provider named by
+// PDXKIT_HID_STACK (below) and then the default provider (the platform's HID stack sets it).
 // The lookup returns a definition that outlives the process, or NULL.
 typedef const PdxRtModuleDef* (*PdxRtModuleLookupFn)(const char* name);
 void pdxrt_set_default_module_provider(PdxRtModuleLookupFn lookup);
@@ -76,13 +76,14 @@ BOOL pdxrt_unregister_path_handler(const char* prefix);
 // a provider's HID queries can tell which of its interfaces a handle names.
 int pdxrt_handle_fd(HANDLE file);
 
-// ---- HID-stack rendezvous across shared objects --------------------------
+// ---- HID-stack provider in a shared object of its own --------------------
 // libpdxkit.so carries its own copy of this runtime with hidden symbols, so a
-// simulator living in another shared object (loaded with RTLD_GLOBAL, e.g.
-// by a JVM test helper) cannot call pdxrt_register_module on it. Instead the
-// runtime looks the provider up with dlsym(RTLD_DEFAULT, ...) the first time
-// it needs a HID-stack module or meets a device path that no registered
-// handler owns. The provider exports, with default visibility and C linkage:
+// provider living in another shared object (e.g. the simulator for the JVM
+// tests) cannot call pdxrt_register_module on it. Such a program names the
+// provider instead in the environment variable PDXKIT_HID_STACK (a path for
+// dlopen). The runtime loads it the first time it needs a HID-stack module or
+// meets a device path that no registered handler owns, and looks up in that
+// object alone, with C linkage:
 //
 //   const PdxRtModuleDef* const* pdxkit_hid_stack_modules(void);
 //       required: NULL-terminated array of module definitions
@@ -91,12 +92,15 @@ int pdxrt_handle_fd(HANDLE file);
 //   void pdxkit_hid_stack_attach(const PdxRtServices* services);
 //       optional: called once, before any of the provider's modules is
 //       loaded or paths opened, with services of the runtime instance that
-//       found it (the table stays valid for the process)
+//       loaded it (the table stays valid for the process)
 //
-// A runtime instance attaches to the provider once and registers its paths
-// as handlers; later lookups reuse them. HANDLE values passed to the
+// An object that cannot be loaded, or lacks pdxkit_hid_stack_modules, is
+// ignored. A runtime instance attaches to the provider once and registers its
+// paths as handlers; later lookups reuse them. HANDLE values passed to the
 // provider's entry points belong to the attaching runtime: the provider
 // must translate them with services->handle_fd, never with its own copy.
+#define PDXKIT_HID_STACK_ENV "PDXKIT_HID_STACK"
+
 typedef struct PdxRtPathDef {
     const char* prefix;
     PdxRtOpenFn open;
