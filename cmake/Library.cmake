@@ -4,9 +4,6 @@ set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DI
 file(GLOB PDX_LIB_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/core/*.cpp ${CMAKE_SOURCE_DIR}/io/*.cpp ${CMAKE_SOURCE_DIR}/jni/*.cpp)
 
-if(NOT PDX_LIB_SOURCES)
-  return()
-endif()
 add_library(pdxkit_objs OBJECT ${PDX_LIB_SOURCES})
 target_include_directories(pdxkit_objs PUBLIC
   ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/core ${CMAKE_SOURCE_DIR}/io ${CMAKE_SOURCE_DIR}/jni
