@@ -28,10 +28,10 @@ void IssuedUnnumbered(RtFile* f, RtRequest* r) {
     if (r->kind == RT_REQ_WRITE) ProgressUnnumbered(f);
 }
 
-const RtFileOps kNumberedOps = {Open,    nullptr, RtPlainAdmit, IssuedNumbered, ProgressNumbered, RtPlainPollEvents,
-                                nullptr, nullptr};
+const RtFileOps kNumberedOps = {
+    0, Open, nullptr, RtPlainAdmit, IssuedNumbered, ProgressNumbered, RtPlainPollEvents, nullptr, nullptr};
 const RtFileOps kUnnumberedOps = {
-    Open, nullptr, RtPlainAdmit, IssuedUnnumbered, ProgressUnnumbered, RtPlainPollEvents, nullptr, nullptr};
+    0, Open, nullptr, RtPlainAdmit, IssuedUnnumbered, ProgressUnnumbered, RtPlainPollEvents, nullptr, nullptr};
 
 pthread_once_t g_once = PTHREAD_ONCE_INIT;
 

@@ -163,26 +163,20 @@ static void Progress(RtFile* f) {
 }
 
 static DWORD Open(RtFile* f) {
-    RtChannel* c = (RtChannel*)RT_SYS(calloc)(1, sizeof(*c));
-    if (c) c->scratch = (unsigned char*)RT_SYS(malloc)(RT_SCRATCH_SIZE);
-    if (!c || !c->scratch) {
-        free(c);
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    RtChannel* c = ChannelOf(f);
+    c->scratch = (unsigned char*)RT_SYS(malloc)(RT_SCRATCH_SIZE);
+    if (!c->scratch) return ERROR_NOT_ENOUGH_MEMORY;
     c->scratch_cap = RT_SCRATCH_SIZE;
-    f->kind_state = c;
     return ERROR_SUCCESS;
 }
 
 static void Destroy(RtFile* f) {
     RtChannel* c = ChannelOf(f);
-    if (!c) return;
     if (c->stash) {
         for (unsigned i = 0; i < RT_STASH_SLOTS; i++) free(c->stash[i].data);
         free(c->stash);
     }
     free(c->scratch);
-    free(c);
 }
 
 // Kept messages still feed reads after the device end has gone.
@@ -229,4 +223,5 @@ static void Abandon(RtFile* f, RtRequest* r) {
 // waits for the routines of its requests.
 static void Closed(RtFile* f) { shutdown(f->fd, SHUT_RDWR); }
 
-const RtFileOps kRtChannelFileOps = {Open, Destroy, Admit, Issued, Progress, PollEvents, Abandon, Closed};
+const RtFileOps kRtChannelFileOps = {sizeof(RtChannel), Open,       Destroy, Admit, Issued,
+                                     Progress,          PollEvents, Abandon, Closed};

@@ -12,6 +12,9 @@
 #include "rt_internal.h"
 
 struct RtFileOps {
+    // Bytes of the kind's state, allocated zeroed with the file object
+    // (f->kind_state).
+    size_t state_size;
     // The file object is made: sets up the kind's state. ERROR_SUCCESS or why not.
     DWORD (*open)(RtFile* f);
     // The file object goes: frees that state. Optional.

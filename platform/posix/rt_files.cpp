@@ -188,9 +188,10 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
         ops = &kRtPlainFileOps;
         kind = PDXRT_FILE_PLAIN;
     }
-    RtFile* f = (RtFile*)RT_SYS(calloc)(1, sizeof(*f));
+    RtFile* f = (RtFile*)RT_SYS(calloc)(1, sizeof(*f) + ops->state_size);
     if (f) {
         f->ops = ops;
+        f->kind_state = ops->state_size ? (void*)(f + 1) : nullptr;
         if (ops->open(f) != ERROR_SUCCESS) {
             free(f);
             f = nullptr;

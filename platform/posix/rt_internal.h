@@ -136,7 +136,7 @@ struct RtFile {
     RtRequest* writes;  // FIFO of pending writes (incl. tombstones)
     RtRequest* writes_tail;
     const struct RtFileOps* ops;  // of its kind (rt_file_kinds.h)
-    void* kind_state;             // the kind's own, made by ops->open
+    void* kind_state;             // the kind's own, allocated behind the object
 };
 
 struct RtThreadState {

@@ -90,4 +90,5 @@ static void Issued(RtFile* f, RtRequest* r) {
     if (r->kind == RT_REQ_WRITE) Progress(f);
 }
 
-const RtFileOps kRtPlainFileOps = {Open, nullptr, RtPlainAdmit, Issued, Progress, RtPlainPollEvents, nullptr, nullptr};
+const RtFileOps kRtPlainFileOps = {0,       Open,   nullptr, RtPlainAdmit, Issued, Progress, RtPlainPollEvents,
+                                   nullptr, nullptr};
