@@ -1,7 +1,8 @@
 // The simulator as a shared object of its own (libpdxsim_provider.so), for
 // programs whose runtime lives hidden inside libpdxkit.so (a JVM running the
-// Java tests): the runtime finds the simulated libraries and device paths
-// through the pdxkit_hid_stack_* rendezvous of pdx_runtime.h. Worlds are
+// Java tests): such a program names this object in PDXKIT_HID_STACK, and
+// the runtime loads it and takes the simulated libraries and device paths
+// from its pdxkit_hid_stack_* entry points (pdx_runtime.h). Worlds are
 // built with the pdxsim.h API, which this object exports as well.
 #include <dlfcn.h>
 

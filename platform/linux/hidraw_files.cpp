@@ -148,6 +148,7 @@ int pdx_hidraw_open(void* ctx, const char* path, DWORD access, DWORD share, DWOR
         *error = ERROR_TOO_MANY_OPEN_FILES;
         return -1;
     }
+    PdxHidrawRegisterFileKinds();
     *kind = numbered ? PDX_HIDRAW_FILE_NUMBERED : PDX_HIDRAW_FILE_UNNUMBERED;
     // Windows' HID class driver takes writes of exactly the output report
     // length; hidraw would send a shorter or longer one truncated or padded.

@@ -9,9 +9,9 @@
 #define PDX_HIDRAW_PATH_PREFIX "/dev/hidraw"
 #define PDX_HIDRAW_MAX_FILES 256
 
-// File kinds of a hidraw descriptor, as the runtime's file layer serves
-// them; the values are those of PDXRT_FILE_HIDRAW and
-// PDXRT_FILE_HIDRAW_UNNUMBERED in pdx_runtime.h. Both read and write like
+// File kinds of a hidraw descriptor, served by hidraw_file_kind.cpp, which
+// registers them with the runtime before the first one is handed out. Both
+// read and write like
 // PDXRT_FILE_PLAIN (one report per read(), one per write(), the report id
 // byte first when the device numbers its reports), and fail pending and
 // later requests with ERROR_DEVICE_NOT_CONNECTED once the device is gone
@@ -22,6 +22,7 @@
 // counts it. Writes go out unchanged: hidraw takes a leading 0 as "no
 // report id".
 enum PdxHidrawFileKind { PDX_HIDRAW_FILE_NUMBERED = 2, PDX_HIDRAW_FILE_UNNUMBERED = 3 };
+void PdxHidrawRegisterFileKinds(void);  // idempotent
 
 typedef struct PdxHidrawFile {
     char name[PDX_HIDRAW_NAME_MAX];       // "hidrawN"

@@ -1,6 +1,6 @@
 // Extensions of the POSIX Win32 runtime for the parts that stand in for the
-// operating system: HID-stack providers (the simulator, the Linux hidraw
-// backend) register modules and device paths here, and tests inject faults
+// operating system: HID-stack providers (the simulator, the platform's own
+// HID stack) register modules and device paths here, and tests inject faults
 // and read resource counters. Nothing here is exported from libpdxkit.so.
 #ifndef PDX_POSIX_RUNTIME_H
 #define PDX_POSIX_RUNTIME_H
@@ -42,27 +42,26 @@ BOOL pdxrt_unregister_module(const char* name);
 DWORD pdxrt_module_refcount(const char* name);
 
 // When no definition is registered for "hid.dll", "cfgmgr32.dll" or
-// "setupapi.dll", the registry asks, in this order, the HID-stack rendezvous
-// below and then the default provider (the Linux hidraw backend sets it).
+// "setupapi.dll", the registry asks, in this order, the provider named by
+// PDXKIT_HID_STACK (below) and then the default provider (the platform's HID stack sets it).
 // The lookup returns a definition that outlives the process, or NULL.
 typedef const PdxRtModuleDef* (*PdxRtModuleLookupFn)(const char* name);
 void pdxrt_set_default_module_provider(PdxRtModuleLookupFn lookup);
 
+// The platform's own HID stack, which the build links into the runtime
+// (on Linux, platform/linux): the default provider until
+// pdxrt_set_default_module_provider replaces it. A PdxRtModuleLookupFn.
+const PdxRtModuleDef* pdxrt_platform_hid_module(const char* name);
+
 // ---- Device paths ----------------------------------------------------------
 // A path handler owns every CreateFileA path that begins with its prefix.
 // It returns a connected descriptor and its kind, or -1 with a Win32 error.
+// Kinds other than these two are served by whoever registered them with the
+// runtime (e.g. the Linux HID stack's device nodes); a kind nobody serves is
+// read and written as PDXRT_FILE_PLAIN.
 enum PdxRtFileKind {
     PDXRT_FILE_PLAIN = 0,    // read()/write() on the descriptor; each read returns one report
     PDXRT_FILE_CHANNEL = 1,  // SOCK_SEQPACKET message channel, protocol below
-    // A hidraw node: read()/write() as PLAIN, one report each. A read that
-    // returns 0 bytes, or a read or write that fails with EIO or ENODEV,
-    // means the device is gone: that request and every pending and later
-    // one fail with ERROR_DEVICE_NOT_CONNECTED.
-    PDXRT_FILE_HIDRAW = 2,
-    // The same for a device without report ids, whose reports hidraw reads
-    // without the id byte: a read of len bytes reads at most len - 1 into
-    // buf + 1, sets buf[0] to 0 and counts it. Writes are unchanged.
-    PDXRT_FILE_HIDRAW_UNNUMBERED = 3
 };
 
 // *write_length, 0 when not set, is the only length WriteFile(Ex) takes on
@@ -77,13 +76,14 @@ BOOL pdxrt_unregister_path_handler(const char* prefix);
 // a provider's HID queries can tell which of its interfaces a handle names.
 int pdxrt_handle_fd(HANDLE file);
 
-// ---- HID-stack rendezvous across shared objects --------------------------
+// ---- HID-stack provider in a shared object of its own --------------------
 // libpdxkit.so carries its own copy of this runtime with hidden symbols, so a
-// simulator living in another shared object (loaded with RTLD_GLOBAL, e.g.
-// by a JVM test helper) cannot call pdxrt_register_module on it. Instead the
-// runtime looks the provider up with dlsym(RTLD_DEFAULT, ...) the first time
-// it needs a HID-stack module or meets a device path that no registered
-// handler owns. The provider exports, with default visibility and C linkage:
+// provider living in another shared object (e.g. the simulator for the JVM
+// tests) cannot call pdxrt_register_module on it. Such a program names the
+// provider instead in the environment variable PDXKIT_HID_STACK (a path for
+// dlopen). The runtime loads it the first time it needs a HID-stack module or
+// meets a device path that no registered handler owns, and looks up in that
+// object alone, with C linkage:
 //
 //   const PdxRtModuleDef* const* pdxkit_hid_stack_modules(void);
 //       required: NULL-terminated array of module definitions
@@ -92,12 +92,15 @@ int pdxrt_handle_fd(HANDLE file);
 //   void pdxkit_hid_stack_attach(const PdxRtServices* services);
 //       optional: called once, before any of the provider's modules is
 //       loaded or paths opened, with services of the runtime instance that
-//       found it (the table stays valid for the process)
+//       loaded it (the table stays valid for the process)
 //
-// A runtime instance attaches to the provider once and registers its paths
-// as handlers; later lookups reuse them. HANDLE values passed to the
+// An object that cannot be loaded, or lacks pdxkit_hid_stack_modules, is
+// ignored. A runtime instance attaches to the provider once and registers its
+// paths as handlers; later lookups reuse them. HANDLE values passed to the
 // provider's entry points belong to the attaching runtime: the provider
 // must translate them with services->handle_fd, never with its own copy.
+#define PDXKIT_HID_STACK_ENV "PDXKIT_HID_STACK"
+
 typedef struct PdxRtPathDef {
     const char* prefix;
     PdxRtOpenFn open;
@@ -174,9 +177,10 @@ void pdxrt_reset_call_counts(void);
 // ---- System calls ----------------------------------------------------------
 // The runtime's own calls to the operating system (and the Linux HID
 // stack's) go through one table whose entries are named after the C library
-// functions they stand for: "calloc", "malloc", "realloc", "eventfd",
-// "open", "read", "pread", "write", "pwrite", "recv", "sendmsg", "poll",
-// "ppoll", "pthread_create", "clock_gettime". A test may put a function of
+// functions they stand for: "calloc", "malloc", "realloc", "open", "read",
+// "pread", "write", "pwrite", "recv", "sendmsg", "poll", "ppoll",
+// "pthread_create", "clock_gettime", and the platform's own calls behind its
+// thread wake-ups (rt_platform_syscalls.h). A test may put a function of
 // the same signature in place of one (NULL restores the original), e.g. to
 // fail it with a chosen errno. pdxrt_next_syscall(NULL) names the first
 // entry, pdxrt_next_syscall(name) the one after it (NULL after the last).

@@ -105,10 +105,8 @@ int RtCallEnter(PdxRtCall call, const char* name) {
     pthread_mutex_lock(&g_fault_lock);
     RtFault* f = &g_faults[call];
     if (f->armed) {
-        int matches = f->name[0] == 0;
-        if (!matches && name) {
-            matches = IsModuleCall(call) ? strcmp(f->name, name) == 0 : strcmp(f->name, name) == 0;
-        }
+        // Names of module calls were normalised when armed, as `name` is.
+        int matches = f->name[0] == 0 || (name && strcmp(f->name, name) == 0);
         if (matches) {
             if (f->skip > 0) {
                 f->skip--;

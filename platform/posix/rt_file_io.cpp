@@ -6,21 +6,11 @@
 // blocking there, and queues each completion to the issuing thread, whose
 // next alertable wait runs the routine. Request records are recycled
 // through a per-thread free list, so the steady state allocates nothing.
-//
-// Channel files speak the tagged SOCK_SEQPACKET protocol of pdx_runtime.h.
-// Device messages that arrive while the handle has no read pending (a write
-// handle waiting for its 'A' also receives reports) are kept in a small
-// stash that drops its oldest message when full, like a HID input buffer,
-// and feed later reads first. A cancelled write whose 'W' was already sent
-// leaves a tombstone in the write FIFO that swallows its 'A'.
-#include <errno.h>
+// How a file's descriptor is spoken to is up to its kind (rt_file_kinds.h).
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <sys/uio.h>
-#include <unistd.h>
 
-#include "rt_internal.h"
+#include "rt_file_kinds.h"
 #include "rt_syscalls.h"
 
 #define STATUS_END_OF_FILE ((NTSTATUS)0xC0000011)
@@ -156,7 +146,7 @@ static void ListRemove(RtFile* f, RtRequest* r) {
 
 // File lock held. Takes the request off the file, publishes the result in
 // its OVERLAPPED and queues the routine to the issuing thread.
-static void Complete(RtFile* f, RtRequest* r, DWORD error, DWORD bytes) {
+void RtRequestComplete(RtFile* f, RtRequest* r, DWORD error, DWORD bytes) {
     ListRemove(f, r);
     r->error = error;
     r->bytes = bytes;
@@ -168,252 +158,47 @@ static void Complete(RtFile* f, RtRequest* r, DWORD error, DWORD bytes) {
     RtQueueApc(r->ts, &r->apc);  // the issuer is alive: it removes its requests under this lock before it ends
 }
 
-// A channel write whose 'W' is out still gets an 'A' from the device: keep
-// its place in the FIFO so that the 'A' does not complete a later write.
-static void LeaveTombstone(RtFile* f, RtRequest* r) {
-    if (f->kind != PDXRT_FILE_CHANNEL || r->kind != RT_REQ_WRITE || r->state != RT_REQ_SENT || f->disconnected ||
-        f->closed)
-        return;
+RtRequest* RtTombstoneAfter(RtFile* f, RtRequest* r) {
     RtRequest* t = (RtRequest*)RT_SYS(calloc)(1, sizeof(*t));
-    if (!t) return;
-    t->kind = RT_REQ_WRITE;
-    t->state = RT_REQ_SENT;
+    if (!t) return nullptr;
+    t->kind = r->kind;
     t->tomb = 1;
     ListInsertAfter(f, r, t);
+    return t;
 }
 
-static void DropTombstone(RtFile* f, RtRequest* t) {
+void RtTombstoneDrop(RtFile* f, RtRequest* t) {
     ListRemove(f, t);
     free(t);
 }
 
 // Completes every request (tombstones just go) with `error`.
 static void FailAll(RtFile* f, DWORD error) {
-    while (f->reads) Complete(f, f->reads, error, 0);
-    while (f->writes) {
-        if (f->writes->tomb)
-            DropTombstone(f, f->writes);
-        else
-            Complete(f, f->writes, error, 0);
+    for (int pass = 0; pass < 2; pass++) {
+        RtRequest** head = pass == 0 ? &f->reads : &f->writes;
+        while (*head) {
+            if ((*head)->tomb)
+                RtTombstoneDrop(f, *head);
+            else
+                RtRequestComplete(f, *head, error, 0);
+        }
     }
 }
 
-static void Disconnect(RtFile* f) {
+void RtFileDisconnect(RtFile* f) {
     f->disconnected = 1;
     FailAll(f, ERROR_DEVICE_NOT_CONNECTED);
 }
 
-// ---- channel protocol --------------------------------------------------------
-
-static DWORD GetDword(const unsigned char* p) {
-    return (DWORD)p[0] | ((DWORD)p[1] << 8) | ((DWORD)p[2] << 16) | ((DWORD)p[3] << 24);
-}
-
-// Delivers one device message ('R' or 'E') to read `r`.
-static void DeliverToRead(RtFile* f, RtRequest* r, const unsigned char* msg, size_t n) {
-    if (msg[0] == PDXRT_MSG_REPORT) {
-        size_t len = n - 1 < r->len ? n - 1 : r->len;
-        if (len) memcpy(r->buf, msg + 1, len);
-        Complete(f, r, ERROR_SUCCESS, (DWORD)len);
-    } else {
-        Complete(f, r, GetDword(msg + 1), 0);
-    }
-}
-
-static void StashPush(RtFile* f, const unsigned char* msg, size_t n) {
-    if (!f->stash) {
-        f->stash = (RtStashMsg*)RT_SYS(calloc)(RT_STASH_SLOTS, sizeof(RtStashMsg));
-        if (!f->stash) return;
-    }
-    if (f->stash_count == RT_STASH_SLOTS) {  // full: the oldest goes, as in a HID buffer
-        f->stash_head = (f->stash_head + 1) % RT_STASH_SLOTS;
-        f->stash_count--;
-    }
-    RtStashMsg* m = &f->stash[(f->stash_head + f->stash_count) % RT_STASH_SLOTS];
-    if (m->cap < n) {
-        unsigned char* data = (unsigned char*)RT_SYS(realloc)(m->data, n);
-        if (!data) return;
-        m->data = data;
-        m->cap = n;
-    }
-    memcpy(m->data, msg, n);
-    m->len = n;
-    f->stash_count++;
-}
-
-static void StashPopInto(RtFile* f, RtRequest* r) {
-    RtStashMsg* m = &f->stash[f->stash_head];
-    f->stash_head = (f->stash_head + 1) % RT_STASH_SLOTS;
-    f->stash_count--;
-    DeliverToRead(f, r, m->data, m->len);
-}
-
-static void Dispatch(RtFile* f, const unsigned char* msg, size_t n) {
-    switch (msg[0]) {
-    case PDXRT_MSG_REPORT:
-    case PDXRT_MSG_READ_ERROR:
-        if (msg[0] == PDXRT_MSG_READ_ERROR && n < 5) return;  // malformed
-        if (f->reads)
-            DeliverToRead(f, f->reads, msg, n);
-        else
-            StashPush(f, msg, n);
-        return;
-    case PDXRT_MSG_WRITE_ACK: {
-        RtRequest* w = f->writes;
-        if (n < 9 || !w || w->state != RT_REQ_SENT) return;  // malformed or unexpected
-        if (w->tomb) {
-            DropTombstone(f, w);
-            return;
-        }
-        DWORD bytes = GetDword(msg + 5);
-        Complete(f, w, GetDword(msg + 1), bytes < w->len ? bytes : w->len);
-        return;
-    }
-    default: return;
-    }
-}
-
-static int SendWrite(RtFile* f, RtRequest* w) {
-    unsigned char tag = PDXRT_MSG_WRITE;
-    struct iovec iov[2] = {{&tag, 1}, {w->buf, w->len}};
-    struct msghdr msg;
-    memset(&msg, 0, sizeof(msg));
-    msg.msg_iov = iov;
-    msg.msg_iovlen = w->len ? 2 : 1;
-    ssize_t n;
-    do {
-        n = RT_SYS(sendmsg)(f->fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
-    return n < 0 ? -errno : 1;
-}
-
-static int HasSentWrite(RtFile* f) { return f->writes && f->writes->state == RT_REQ_SENT; }
-
-// Sends the 'W' messages not sent yet, in FIFO order behind those already
-// sent; false when the channel turned out to be gone.
-static int SendWrites(RtFile* f) {
-    RtRequest* w = f->writes;
-    while (w && w->state == RT_REQ_SENT) w = w->file_next;
-    while (w) {
-        int rc = SendWrite(f, w);
-        if (rc == -EAGAIN || rc == -EWOULDBLOCK || rc == -ENOBUFS) break;
-        RtRequest* next = w->file_next;
-        if (rc < 0) {
-            DWORD err = RtErrorFromErrno(-rc);
-            if (err == ERROR_DEVICE_NOT_CONNECTED) {
-                Disconnect(f);
-                return 0;
-            }
-            Complete(f, w, err, 0);
-        } else {
-            RT_ATOMIC_STORE(&w->state, (int)RT_REQ_SENT);
-        }
-        w = next;
-    }
-    return 1;
-}
-
-static void ProgressChannel(RtFile* f) {
-    for (;;) {
-        if (!SendWrites(f)) return;
-        if (!f->reads && !HasSentWrite(f)) return;
-        ssize_t n = RT_SYS(recv)(f->fd, f->scratch, f->scratch_cap, MSG_DONTWAIT);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-            Disconnect(f);
-            return;
-        }
-        if (n == 0) {  // every message has a tag byte: 0 is the end of the channel
-            Disconnect(f);
-            return;
-        }
-        Dispatch(f, f->scratch, (size_t)n);
-    }
-}
-
-// hidraw: EIO and ENODEV (and a read of nothing) say the device is gone.
-static int HidrawGone(RtFile* f, ssize_t n, int err, DWORD len) {
-    if (f->kind != PDXRT_FILE_HIDRAW && f->kind != PDXRT_FILE_HIDRAW_UNNUMBERED) return 0;
-    return (n < 0 && (err == EIO || err == ENODEV)) || (n == 0 && len > 0);
-}
-
-// A file may return less than asked before its end, as POSIX allows; a
-// Windows read stops only there.
-static ssize_t ReadRegular(RtFile* f, RtRequest* r) {
-    off_t at = (off_t)(r->ov->Offset | ((uint64_t)r->ov->OffsetHigh << 32));
-    size_t total = 0;
-    while (total < r->len) {
-        ssize_t n = RT_SYS(pread)(f->fd, r->buf + total, r->len - total, at + (off_t)total);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && total == 0) return n;
-        if (n <= 0) break;
-        total += (size_t)n;
-    }
-    return (ssize_t)total;
-}
-
-static void ProgressPlain(RtFile* f) {
-    while (f->reads) {
-        RtRequest* r = f->reads;
-        // A device without report ids: hidraw leaves the id byte out.
-        int id_byte = f->kind == PDXRT_FILE_HIDRAW_UNNUMBERED && r->len > 0;
-        ssize_t n;
-        do {
-            if (f->is_regular)
-                n = ReadRegular(f, r);
-            else
-                n = RT_SYS(read)(f->fd, r->buf + id_byte, r->len - id_byte);
-        } while (n < 0 && errno == EINTR);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-        if (HidrawGone(f, n, errno, r->len - id_byte)) {
-            Disconnect(f);
-            return;
-        }
-        if (n >= 0 && id_byte) {
-            r->buf[0] = 0;
-            n++;
-        }
-        if (n < 0)
-            Complete(f, r, RtErrorFromErrno(errno), 0);
-        else if (n == 0 && r->len > 0)
-            Complete(f, r, ERROR_HANDLE_EOF, 0);
-        else
-            Complete(f, r, ERROR_SUCCESS, (DWORD)n);
-    }
-    while (f->writes) {
-        RtRequest* w = f->writes;
-        ssize_t n = 0;
-        if (w->done < w->len) {
-            do {
-                if (f->is_regular)
-                    n = RT_SYS(pwrite)(f->fd, w->buf + w->done, w->len - w->done,
-                                       (off_t)((w->ov->Offset | ((uint64_t)w->ov->OffsetHigh << 32)) + w->done));
-                else
-                    n = RT_SYS(write)(f->fd, w->buf + w->done, w->len - w->done);
-            } while (n < 0 && errno == EINTR);
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-        if (HidrawGone(f, n, errno, 0)) {
-            Disconnect(f);
-            return;
-        }
-        if (n < 0) {
-            Complete(f, w, RtErrorFromErrno(errno), w->done);
-            continue;
-        }
-        w->done += (DWORD)n;
-        if (w->done >= w->len) Complete(f, w, ERROR_SUCCESS, w->len);
-    }
+// A pending request leaves unfinished: its kind may keep its place.
+static void Abandon(RtFile* f, RtRequest* r) {
+    if (f->ops->abandon) f->ops->abandon(f, r);
 }
 
 // File lock held.
 static void ProgressLocked(RtFile* f) {
     if (f->closed || f->disconnected) return;
-    if (f->kind == PDXRT_FILE_CHANNEL)
-        ProgressChannel(f);
-    else
-        ProgressPlain(f);
+    f->ops->progress(f);
 }
 
 void RtFileProgress(RtFile* f) {
@@ -458,20 +243,7 @@ static BOOL Issue(HANDLE hFile, int kind, void* buf, DWORD len, LPOVERLAPPED ov,
     r->routine = routine;
 
     RtLock(&f->base);
-    if (f->closed)
-        error = ERROR_INVALID_HANDLE;
-    else if (f->disconnected && !(kind == RT_REQ_READ && f->stash_count > 0))
-        error = ERROR_DEVICE_NOT_CONNECTED;
-    else if (f->kind == PDXRT_FILE_CHANNEL && kind == RT_REQ_READ && len >= f->scratch_cap) {
-        // Reports longer than the receive buffer: grow it once for this size.
-        unsigned char* scratch = (unsigned char*)RT_SYS(realloc)(f->scratch, (size_t)len + 16);
-        if (scratch) {
-            f->scratch = scratch;
-            f->scratch_cap = (size_t)len + 16;
-        } else {
-            error = ERROR_NOT_ENOUGH_MEMORY;
-        }
-    }
+    error = f->closed ? ERROR_INVALID_HANDLE : f->ops->admit(f, kind, len);
     if (error) {
         RtUnlock(&f->base);
         ReqGiveBack(ts, r);
@@ -484,19 +256,9 @@ static BOOL Issue(HANDLE hFile, int kind, void* buf, DWORD len, LPOVERLAPPED ov,
     OutstandingAdd(ts, r);
     ListAppend(f, r);
     RT_COUNT(pending_io, 1);
-    // A read takes a kept message at once, but leaves the descriptor to the
-    // issuer's next alertable wait, which polls it before sleeping: a receive
-    // tried here fails whenever the reader keeps up, since it issues its next
-    // read right after the last one completed. A write goes out at once; a
-    // channel's acknowledgement is likewise left to the wait, as it cannot
-    // have come yet. Either way the routine runs only in that wait.
-    if (kind == RT_REQ_READ) {
-        if (f->stash_count > 0 && f->reads == r) StashPopInto(f, r);
-    } else if (f->kind == PDXRT_FILE_CHANNEL) {
-        SendWrites(f);
-    } else {
-        ProgressLocked(f);
-    }
+    // Whatever the kind starts here, the routine runs only in the issuer's
+    // next alertable wait.
+    f->ops->issued(f, r);
     RtUnlock(&f->base);
     return TRUE;
 }
@@ -547,7 +309,7 @@ void RtThreadEndRequests(RtThreadState* ts) {
         RtLock(&f->base);
         int dropped = 0;
         if (r->state != RT_REQ_DONE) {
-            LeaveTombstone(f, r);
+            Abandon(f, r);
             ListRemove(f, r);
             r->state = RT_REQ_DONE;
             RT_COUNT(pending_io, -1);
@@ -559,11 +321,7 @@ void RtThreadEndRequests(RtThreadState* ts) {
     }
 }
 
-static short PollEvents(RtFile* f, RtRequest* r, int state) {
-    if (r->kind == RT_REQ_READ) return POLLIN;
-    if (f->kind == PDXRT_FILE_CHANNEL) return state == RT_REQ_SENT ? POLLIN : POLLOUT;
-    return POLLOUT;
-}
+static short PollEvents(RtFile* f, RtRequest* r, int state) { return f->ops->poll_events(f, r, state); }
 
 size_t RtThreadPollFiles(RtThreadState* ts, size_t first) {
     size_t n = first;
@@ -650,7 +408,7 @@ extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapp
             return FALSE;
         }
         // Not alertable: routines stay queued. Our own requests wake us
-        // through our eventfd when another thread completes them; for a
+        // through our wake-up descriptor when another thread completes them; for a
         // request of another thread nobody does, so look again every 10 ms.
         int previous = RtPollSleepBegin(ts);
         if (OvStatus(lpOverlapped) != STATUS_PENDING) {
@@ -681,10 +439,10 @@ extern "C" BOOL WINAPI CancelIo(HANDLE hFile) {
         while (r) {
             RtRequest* next = r->file_next;
             if (!r->tomb && r->ts == ts) {
-                LeaveTombstone(f, r);
+                Abandon(f, r);
                 next = r->file_next;  // the tombstone, if any, is skipped below
                 if (next && next->tomb) next = next->file_next;
-                Complete(f, r, ERROR_OPERATION_ABORTED, 0);
+                RtRequestComplete(f, r, ERROR_OPERATION_ABORTED, 0);
             }
             r = next;
         }
@@ -695,13 +453,12 @@ extern "C" BOOL WINAPI CancelIo(HANDLE hFile) {
 }
 
 // The handle is closed: pending requests complete with
-// ERROR_OPERATION_ABORTED (their routines still run in their threads), and a
-// channel is shut down at once so the device sees the end even while the
-// file object waits for those routines.
+// ERROR_OPERATION_ABORTED (their routines still run in their threads), and
+// the kind learns at once (a channel tells its device end).
 void RtFileClose(RtFile* f) {
     RtLock(&f->base);
     f->closed = 1;
     FailAll(f, ERROR_OPERATION_ABORTED);
-    if (f->kind == PDXRT_FILE_CHANNEL) shutdown(f->fd, SHUT_RDWR);
+    if (f->ops->closed) f->ops->closed(f);
     RtUnlock(&f->base);
 }

@@ -9,12 +9,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "rt_internal.h"
+#include "rt_file_kinds.h"
 #include "rt_syscalls.h"
 
 #define RT_PATH_SLOTS 32
 #define RT_PREFIX_MAX 256
-#define RT_SCRATCH_SIZE (4096 + 16)
 
 struct RtPathHandler {
     char prefix[RT_PREFIX_MAX];
@@ -27,6 +26,21 @@ static pthread_mutex_t g_path_lock = PTHREAD_MUTEX_INITIALIZER;
 static RtPathHandler g_paths[RT_PATH_SLOTS];
 
 int RtAttachHidStackPaths(void);  // rt_modules.cpp
+
+// The kinds this runtime serves itself; the others come from their owners.
+static const RtFileOps* g_file_kinds[RT_FILE_KIND_SLOTS] = {&kRtPlainFileOps, &kRtChannelFileOps};
+
+BOOL RtRegisterFileKind(int kind, const RtFileOps* ops) {
+    if (kind < 0 || kind >= RT_FILE_KIND_SLOTS || !ops) return FALSE;
+    const RtFileOps* none = nullptr;
+    return __atomic_compare_exchange_n(&g_file_kinds[kind], &none, ops, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE) ||
+           none == ops;
+}
+
+const RtFileOps* RtFileKindOps(int kind) {
+    if (kind < 0 || kind >= RT_FILE_KIND_SLOTS) return nullptr;
+    return __atomic_load_n(&g_file_kinds[kind], __ATOMIC_ACQUIRE);
+}
 
 extern "C" BOOL pdxrt_register_path_handler(const char* prefix, PdxRtOpenFn open_fn, void* ctx) {
     if (!prefix || !*prefix || !open_fn || strlen(prefix) >= RT_PREFIX_MAX) return FALSE;
@@ -168,11 +182,17 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
         RtSetError(error);
         return INVALID_HANDLE_VALUE;
     }
-    RtFile* f = (RtFile*)RT_SYS(calloc)(1, sizeof(*f));
-    if (f && kind == PDXRT_FILE_CHANNEL) {
-        f->scratch = (unsigned char*)RT_SYS(malloc)(RT_SCRATCH_SIZE);
-        f->scratch_cap = RT_SCRATCH_SIZE;
-        if (!f->scratch) {
+    // A kind nobody serves is read and written as a plain file.
+    const RtFileOps* ops = RtFileKindOps(kind);
+    if (!ops) {
+        ops = &kRtPlainFileOps;
+        kind = PDXRT_FILE_PLAIN;
+    }
+    RtFile* f = (RtFile*)RT_SYS(calloc)(1, sizeof(*f) + ops->state_size);
+    if (f) {
+        f->ops = ops;
+        f->kind_state = ops->state_size ? (void*)(f + 1) : nullptr;
+        if (ops->open(f) != ERROR_SUCCESS) {
             free(f);
             f = nullptr;
         }
@@ -184,9 +204,7 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
     }
     RtObjectInit(&f->base, RT_FILE);
     f->fd = fd;
-    f->kind = kind == PDXRT_FILE_CHANNEL || kind == PDXRT_FILE_HIDRAW || kind == PDXRT_FILE_HIDRAW_UNNUMBERED
-                  ? kind
-                  : PDXRT_FILE_PLAIN;
+    f->kind = kind;
     f->write_length = write_length;
     f->access = dwDesiredAccess;
     struct stat st;
@@ -204,11 +222,7 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
 
 void RtFileDestroy(RtFile* f) {
     if (f->fd >= 0) close(f->fd);
-    if (f->stash) {
-        for (unsigned i = 0; i < RT_STASH_SLOTS; i++) free(f->stash[i].data);
-        free(f->stash);
-    }
-    free(f->scratch);
+    if (f->ops->destroy) f->ops->destroy(f);
     RT_COUNT(files, -1);
     free(f);
 }

@@ -4,7 +4,7 @@
 // holds one reference, so does a thread waiting on the object. Each object has
 // its own lock guarding its state and its list of registered waiters.
 //
-// Every thread that touches the runtime has a thread state: an eventfd to wake
+// Every thread that touches the runtime has a thread state: a descriptor to wake
 // it, its queue of APCs and completed requests, the requests it has issued and
 // the mutexes it owns. Threads the runtime did not create get one on first
 // use; a pthread key destructor ends it when the thread ends.
@@ -117,18 +117,10 @@ struct RtRequest {
     LPOVERLAPPED_COMPLETION_ROUTINE routine;
     int kind;
     int state;  // RtReqState, read by the owner without the file lock
-    int tomb;   // cancelled channel write still owed an 'A' by the device
+    int tomb;   // placeholder of an abandoned request that its kind still accounts for
     DWORD error;
     DWORD bytes;
 };
-
-struct RtStashMsg {
-    unsigned char* data;
-    size_t len;
-    size_t cap;
-};
-
-#define RT_STASH_SLOTS 64
 
 struct RtFile {
     RtObject base;
@@ -141,21 +133,18 @@ struct RtFile {
     int disconnected;
     RtRequest* reads;  // FIFO of pending reads
     RtRequest* reads_tail;
-    RtRequest* writes;  // FIFO of pending writes (channel: incl. tombstones)
+    RtRequest* writes;  // FIFO of pending writes (incl. tombstones)
     RtRequest* writes_tail;
-    unsigned char* scratch;  // channel receive buffer
-    size_t scratch_cap;
-    RtStashMsg* stash;  // device messages that came while no read was pending
-    unsigned stash_head;
-    unsigned stash_count;
+    const struct RtFileOps* ops;  // of its kind (rt_file_kinds.h)
+    void* kind_state;             // the kind's own, allocated behind the object
 };
 
 struct RtThreadState {
     int refs;
-    int wake_fd;         // sleeps watching descriptors (alertable waits) use this; -1 until needed
-    int wake_seq;        // futex word of the other sleeps; every wake-up bumps it
-    int futex_sleeping;  // set while the thread may sleep on wake_seq
-    int poll_sleeping;   // set while the thread may sleep on wake_fd
+    int wake_fd;        // sleeps watching descriptors (alertable waits) use this; -1 until needed
+    int wake_seq;       // word of the other sleeps (rt_wake.h); every wake-up bumps it
+    int word_sleeping;  // set while the thread may sleep on wake_seq
+    int poll_sleeping;  // set while the thread may sleep on wake_fd
     DWORD id;
     pthread_mutex_t lock;  // guards the APC queue and `dead`
     RtApc* apc_head;
@@ -237,7 +226,7 @@ int RtPollSleepBegin(RtThreadState* ts);  // returns the previous flag
 void RtPollSleepEnd(RtThreadState* ts, int previous);
 // Sleeps on wake_seq while it still equals `seq` (read before the thread
 // looked at what it waits for); nullptr timeout: no limit.
-void RtFutexSleep(RtThreadState* ts, int seq, const struct timespec* timeout);
+void RtSeqSleep(RtThreadState* ts, int seq, const struct timespec* timeout);
 // Queue an APC entry; FALSE when the thread has ended. Wakes the thread
 // unless it is the caller.
 int RtQueueApc(RtThreadState* ts, RtApc* apc);
@@ -249,7 +238,7 @@ void RtThreadStateKill(RtThreadState* ts);  // no more APCs; queued ones dropped
 // ---- waiting (RtWait.cpp)
 DWORD RtWait(RtObject* obj, DWORD ms, int alertable);
 
-// ---- files (rt_file_io.cpp)
+// ---- files (rt_file_io.cpp; kinds of files in rt_file_kinds.h)
 // Builds the poll set of the thread's outstanding requests (after slot 0).
 size_t RtThreadPollFiles(RtThreadState* ts, size_t first);
 void RtFileProgress(RtFile* f);

@@ -4,6 +4,7 @@
 // directory ignored, and counted like the real loader counts references.
 // Loader calls and on_load/on_unload run under one recursive loader lock.
 #include <dlfcn.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "rt_internal.h"
@@ -21,11 +22,8 @@ struct PdxModule {
 static pthread_mutex_t g_loader_lock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 static PdxModule g_modules[RT_MODULE_SLOTS];
 static PdxModule g_main_module = {"", nullptr, 1, 1};
-// The Linux HID stack over hidraw (platform/linux) answers when no other
-// provider does.
-extern "C" const PdxRtModuleDef* pdx_linux_hid_module(const char* name);
-static PdxRtModuleLookupFn g_default_provider = pdx_linux_hid_module;
-static int g_stack_attached;
+// The platform's HID stack answers when no other provider does.
+static PdxRtModuleLookupFn g_default_provider = pdxrt_platform_hid_module;
 
 #define KERNEL32_EXPORT(fn) \
     { #fn, (void*)&fn }
@@ -129,38 +127,55 @@ extern "C" int pdxrt_handle_fd(HANDLE file);
 static const PdxRtServices kServices = {sizeof(PdxRtServices), pdxrt_handle_fd, pdxrt_register_path_handler,
                                         pdxrt_unregister_path_handler};
 
-// Finds the provider of another shared object, attaches to it once and
-// registers its path handlers. Returns its module list or nullptr.
-static const PdxRtModuleDef* const* HidStackRendezvous(void) {
-    PdxHidStackModulesFn modules = (PdxHidStackModulesFn)dlsym(RTLD_DEFAULT, PDXKIT_HID_STACK_MODULES_SYMBOL);
-    if (!modules) return nullptr;
-    if (!g_stack_attached) {
-        g_stack_attached = 1;
-        PdxHidStackAttachFn attach = (PdxHidStackAttachFn)dlsym(RTLD_DEFAULT, PDXKIT_HID_STACK_ATTACH_SYMBOL);
-        if (attach) attach(&kServices);
-        PdxHidStackPathsFn paths = (PdxHidStackPathsFn)dlsym(RTLD_DEFAULT, PDXKIT_HID_STACK_PATHS_SYMBOL);
-        const PdxRtPathDef* p = paths ? paths() : nullptr;
-        for (; p && p->prefix; p++) pdxrt_register_path_handler(p->prefix, p->open, p->ctx);
+// The provider named by PDXKIT_HID_STACK, loaded and attached the first
+// time a HID-stack module or an unowned device path is needed; its paths
+// become handlers. Nothing else in the process is consulted: a library that
+// merely exports the provider's symbols is not a provider. Loader lock held.
+static PdxHidStackModulesFn g_stack_modules;
+static int g_stack_tried;
+
+static void AttachEnvironmentHidStack(void) {
+    g_stack_tried = 1;
+    const char* path = getenv(PDXKIT_HID_STACK_ENV);
+    void* object = path && *path ? dlopen(path, RTLD_NOW | RTLD_LOCAL) : nullptr;
+    if (!object) return;
+    PdxHidStackModulesFn modules = (PdxHidStackModulesFn)dlsym(object, PDXKIT_HID_STACK_MODULES_SYMBOL);
+    if (!modules) {
+        dlclose(object);
+        return;
     }
-    return modules();
+    PdxHidStackAttachFn attach = (PdxHidStackAttachFn)dlsym(object, PDXKIT_HID_STACK_ATTACH_SYMBOL);
+    if (attach) attach(&kServices);
+    PdxHidStackPathsFn paths = (PdxHidStackPathsFn)dlsym(object, PDXKIT_HID_STACK_PATHS_SYMBOL);
+    const PdxRtPathDef* p = paths ? paths() : nullptr;
+    for (; p && p->prefix; p++) pdxrt_register_path_handler(p->prefix, p->open, p->ctx);
+    g_stack_modules = modules;
+}
+
+// Module list of the environment's provider, or nullptr.
+static const PdxRtModuleDef* const* EnvironmentHidStack(void) {
+    if (!g_stack_tried) AttachEnvironmentHidStack();
+    return g_stack_modules ? g_stack_modules() : nullptr;
 }
 
 // Called by CreateFileA for a path that no handler owns: the provider may
 // bring handlers for it. Returns 1 when it attached just now.
 int RtAttachHidStackPaths(void) {
     pthread_mutex_lock(&g_loader_lock);
-    int was = g_stack_attached;
-    if (!was) HidStackRendezvous();
-    int now = g_stack_attached;
+    int attached = 0;
+    if (!g_stack_tried) {
+        AttachEnvironmentHidStack();
+        attached = g_stack_modules != nullptr;
+    }
     pthread_mutex_unlock(&g_loader_lock);
-    return !was && now;
+    return attached;
 }
 
 static PdxModule* Lookup(const char* norm) {
     PdxModule* m = FindSlot(norm);
     if ((m && m->def) || !IsHidStackName(norm)) return m;
     const PdxRtModuleDef* def = nullptr;
-    const PdxRtModuleDef* const* list = HidStackRendezvous();
+    const PdxRtModuleDef* const* list = EnvironmentHidStack();
     for (; list && *list && !def; list++) {
         char name[RT_MODULE_NAME];
         if ((*list)->name && RtModuleName((*list)->name, name, sizeof(name)) && strcmp(name, norm) == 0) def = *list;

@@ -4,28 +4,21 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include "pdx_runtime.h"
 
-struct RtSyscalls g_rt_sys = {
-    calloc, malloc, realloc, eventfd, open,  read,           pread,         write,
-    pwrite, recv,   sendmsg, poll,    ppoll, pthread_create, clock_gettime,
-};
+#define RT_SYSCALL_ORIGINAL(name, ret, params) name,
+struct RtSyscalls g_rt_sys = {RT_SYSCALLS(RT_SYSCALL_ORIGINAL)};
+#undef RT_SYSCALL_ORIGINAL
 
 // Each name with its entry and the C library's function, which restores it.
-#define RT_SYSCALL(name) \
-    { #name, (void**)&g_rt_sys.name, (PdxRtSyscall)name }
+#define RT_SYSCALL(name, ret, params) {#name, (void**)&g_rt_sys.name, (PdxRtSyscall)name},
 static const struct {
     const char* name;
     void** entry;
     PdxRtSyscall original;
-} g_syscalls[] = {
-    RT_SYSCALL(calloc),  RT_SYSCALL(malloc), RT_SYSCALL(realloc), RT_SYSCALL(eventfd),        RT_SYSCALL(open),
-    RT_SYSCALL(read),    RT_SYSCALL(pread),  RT_SYSCALL(write),   RT_SYSCALL(pwrite),         RT_SYSCALL(recv),
-    RT_SYSCALL(sendmsg), RT_SYSCALL(poll),   RT_SYSCALL(ppoll),   RT_SYSCALL(pthread_create), RT_SYSCALL(clock_gettime),
-};
+} g_syscalls[] = {RT_SYSCALLS(RT_SYSCALL)};
 #undef RT_SYSCALL
 
 #define RT_SYSCALL_COUNT (sizeof(g_syscalls) / sizeof(g_syscalls[0]))

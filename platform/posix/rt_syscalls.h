@@ -14,23 +14,33 @@
 #include <sys/types.h>
 #include <time.h>
 
+#include "rt_platform_syscalls.h"
+
+// X(name, return type, parameters) for each entry, in the table's order; the
+// platform's own calls (RT_PLATFORM_SYSCALLS, e.g. its wake-up descriptor)
+// come after the allocators.
+#define RT_SYSCALLS(X)                                                                                         \
+    X(calloc, void*, (size_t n, size_t size))                                                                  \
+    X(malloc, void*, (size_t size))                                                                            \
+    X(realloc, void*, (void* p, size_t size))                                                                  \
+    RT_PLATFORM_SYSCALLS(X)                                                                                    \
+    X(open, int, (const char* path, int flags, ...))                                                           \
+    X(read, ssize_t, (int fd, void* buf, size_t n))                                                            \
+    X(pread, ssize_t, (int fd, void* buf, size_t n, off_t offset))                                             \
+    X(write, ssize_t, (int fd, const void* buf, size_t n))                                                     \
+    X(pwrite, ssize_t, (int fd, const void* buf, size_t n, off_t offset))                                      \
+    X(recv, ssize_t, (int fd, void* buf, size_t n, int flags))                                                 \
+    X(sendmsg, ssize_t, (int fd, const struct msghdr* msg, int flags))                                         \
+    X(poll, int, (struct pollfd * fds, nfds_t n, int timeout_ms))                                              \
+    X(ppoll, int, (struct pollfd * fds, nfds_t n, const struct timespec* timeout, const sigset_t* mask))       \
+    X(pthread_create, int, (pthread_t * thread, const pthread_attr_t* attr, void* (*start)(void*), void* arg)) \
+    X(clock_gettime, int, (clockid_t clock, struct timespec * now))
+
+#define RT_SYSCALL_FIELD(name, ret, params) ret(*name) params;
 struct RtSyscalls {
-    void* (*calloc)(size_t n, size_t size);
-    void* (*malloc)(size_t size);
-    void* (*realloc)(void* p, size_t size);
-    int (*eventfd)(unsigned int initval, int flags);
-    int (*open)(const char* path, int flags, ...);
-    ssize_t (*read)(int fd, void* buf, size_t n);
-    ssize_t (*pread)(int fd, void* buf, size_t n, off_t offset);
-    ssize_t (*write)(int fd, const void* buf, size_t n);
-    ssize_t (*pwrite)(int fd, const void* buf, size_t n, off_t offset);
-    ssize_t (*recv)(int fd, void* buf, size_t n, int flags);
-    ssize_t (*sendmsg)(int fd, const struct msghdr* msg, int flags);
-    int (*poll)(struct pollfd* fds, nfds_t n, int timeout_ms);
-    int (*ppoll)(struct pollfd* fds, nfds_t n, const struct timespec* timeout, const sigset_t* mask);
-    int (*pthread_create)(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*), void* arg);
-    int (*clock_gettime)(clockid_t clock, struct timespec* now);
+    RT_SYSCALLS(RT_SYSCALL_FIELD)
 };
+#undef RT_SYSCALL_FIELD
 
 extern struct RtSyscalls g_rt_sys;
 

@@ -4,13 +4,10 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
-#include <linux/futex.h>
-#include <sys/eventfd.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include "rt_internal.h"
 #include "rt_syscalls.h"
+#include "rt_wake.h"
 
 static thread_local RtThreadState* t_self;
 // The state of a thread for which no memory was left: in the thread's own
@@ -62,7 +59,7 @@ DWORD RtThreadStatePrepareIo(RtThreadState* ts) {
     if (ts->wake_fd < 0) {
         // Set once, before the thread first sleeps in ppoll; a waker that
         // finds it missing has nobody in ppoll to wake.
-        int fd = RT_SYS(eventfd)(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        int fd = RtWakeFdOpen();
         if (fd < 0) return RtErrorFromErrno(errno);
         __atomic_store_n(&ts->wake_fd, fd, __ATOMIC_RELEASE);
     }
@@ -91,7 +88,7 @@ void RtThreadStateRelease(RtThreadState* ts) {
     }
     free(ts->pfds);
     free(ts->pfd_files);
-    if (ts->wake_fd >= 0) close(ts->wake_fd);
+    if (ts->wake_fd >= 0) RtWakeFdClose(ts->wake_fd);
     pthread_mutex_destroy(&ts->lock);
     if (!ts->spare) free(ts);
 }
@@ -140,26 +137,19 @@ void RtThreadStateLeave(void) {
 
 extern "C" DWORD WINAPI GetCurrentThreadId(void) { return RtSelf()->id; }
 
-// A thread sleeps in one of two ways: in FUTEX_WAIT on wake_seq (waits that
-// watch no descriptor, the common case, one system call each side) or in
-// ppoll on wake_fd plus its requests' descriptors (alertable waits). The
-// sleeper raises its flag before it looks at its condition; the waker
-// changes the condition, bumps wake_seq, then reads the flags (both sides
-// sequentially consistent): either the sleeper sees the condition, or the
-// waker sees the flag, or FUTEX_WAIT finds wake_seq changed.
+// A thread sleeps in one of two ways (rt_wake.h): on its word wake_seq
+// (waits that watch no descriptor, the common case) or in ppoll on wake_fd
+// plus its requests' descriptors (alertable waits). The sleeper raises its
+// flag before it looks at its condition; the waker changes the condition,
+// bumps wake_seq, then reads the flags (both sides sequentially consistent):
+// either the sleeper sees the condition, or the waker sees the flag, or the
+// word sleep finds wake_seq changed.
 void RtWake(RtThreadState* ts) {
     __atomic_add_fetch(&ts->wake_seq, 1, __ATOMIC_SEQ_CST);
-    if (__atomic_load_n(&ts->futex_sleeping, __ATOMIC_SEQ_CST))
-        syscall(SYS_futex, &ts->wake_seq, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+    if (__atomic_load_n(&ts->word_sleeping, __ATOMIC_SEQ_CST)) RtWordWake(&ts->wake_seq);
     int fd =
         __atomic_load_n(&ts->poll_sleeping, __ATOMIC_SEQ_CST) ? __atomic_load_n(&ts->wake_fd, __ATOMIC_ACQUIRE) : -1;
-    if (fd >= 0) {
-        uint64_t one = 1;
-        ssize_t n;
-        do {
-            n = RT_SYS(write)(fd, &one, sizeof(one));
-        } while (n < 0 && errno == EINTR);
-    }
+    if (fd >= 0) RtWakeFdSignal(fd);
 }
 
 int RtPollSleepBegin(RtThreadState* ts) {
@@ -172,19 +162,13 @@ void RtPollSleepEnd(RtThreadState* ts, int previous) {
     __atomic_store_n(&ts->poll_sleeping, previous, __ATOMIC_SEQ_CST);
 }
 
-void RtFutexSleep(RtThreadState* ts, int seq, const struct timespec* timeout) {
-    __atomic_store_n(&ts->futex_sleeping, 1, __ATOMIC_SEQ_CST);
-    syscall(SYS_futex, &ts->wake_seq, FUTEX_WAIT_PRIVATE, seq, timeout, nullptr, 0);
-    __atomic_store_n(&ts->futex_sleeping, 0, __ATOMIC_RELAXED);
+void RtSeqSleep(RtThreadState* ts, int seq, const struct timespec* timeout) {
+    __atomic_store_n(&ts->word_sleeping, 1, __ATOMIC_SEQ_CST);
+    RtWordSleep(&ts->wake_seq, seq, timeout);
+    __atomic_store_n(&ts->word_sleeping, 0, __ATOMIC_RELAXED);
 }
 
-void RtDrainWake(RtThreadState* ts) {
-    uint64_t v;
-    ssize_t n;
-    do {
-        n = RT_SYS(read)(ts->wake_fd, &v, sizeof(v));
-    } while (n < 0 && errno == EINTR);
-}
+void RtDrainWake(RtThreadState* ts) { RtWakeFdDrain(ts->wake_fd); }
 
 int RtQueueApc(RtThreadState* ts, RtApc* apc) {
     apc->next = nullptr;

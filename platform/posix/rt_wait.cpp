@@ -1,6 +1,6 @@
 // Waits. A waiting thread registers with the object it waits on and sleeps:
-// a non-alertable wait on its futex word, an alertable one in ppoll() on its
-// own eventfd plus the descriptors of the requests it has outstanding (which
+// a non-alertable wait on its wake-up word, an alertable one in ppoll() on its
+// own wake-up descriptor plus the descriptors of the requests it has outstanding (which
 // it then progresses itself). Order of checks, as in Wine: a signalled
 // object wins over queued APCs, APCs over the timeout.
 #include <errno.h>
@@ -113,9 +113,9 @@ static DWORD WaitLoop(RtThreadState* ts, RtObject* obj, DWORD ms, int alertable)
             timeout = &rel;
         }
         // Without a wake-up descriptor the thread has no requests to watch
-        // either: an APC's wake-up comes through the futex word as well.
+        // either: an APC's wake-up comes through the wake-up word as well.
         if (!alertable || ts->wake_fd < 0) {
-            RtFutexSleep(ts, seq, timeout);
+            RtSeqSleep(ts, seq, timeout);
             polled = 1;
             continue;
         }

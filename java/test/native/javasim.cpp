@@ -2,8 +2,8 @@
 // the simulated chips (class com.vantelo.pdx.sim.SimulatedChips) and a way to
 // call the library's C functions on the same devices (class
 // com.vantelo.pdx.sim.CSide). Linux only.
-#include <dlfcn.h>
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
@@ -15,18 +15,13 @@
 
 namespace {
 
-// The JVM loads native libraries with RTLD_LOCAL. libpdxkit.so finds the
-// simulator's HID stack with dlsym(RTLD_DEFAULT, ...), so this library and
-// the provider it links must join the global scope before the first open.
-bool MakeGlobal() {
-    Dl_info info;
-    if (dladdr(reinterpret_cast<void*>(&MakeGlobal), &info) == 0 || info.dli_fname == nullptr) return false;
-    void* self = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_GLOBAL);
-    if (self == nullptr) return false;
-    // The handle only raised the existing load to global; the reference it
-    // took keeps the library loaded for the life of the process, as the JVM
-    // does anyway.
-    return dlsym(RTLD_DEFAULT, "pdxkit_hid_stack_modules") != nullptr;
+// libpdxkit.so takes the simulator's HID stack from the provider named in
+// PDXKIT_HID_STACK (the tests' environment names the one this library
+// links, so both drive the same worlds); without it the tests would see
+// the machine's devices instead.
+bool ProviderNamed() {
+    const char* path = getenv("PDXKIT_HID_STACK");
+    return path != nullptr && *path != 0;
 }
 
 jintArray ToJava(JNIEnv* env, const uint8_t* bytes, uint32_t count) {
@@ -60,7 +55,7 @@ uint64_t NowMs() {
 
 extern "C" {
 
-JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void* reserved) { return MakeGlobal() ? JNI_VERSION_1_8 : JNI_ERR; }
+JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void* reserved) { return ProviderNamed() ? JNI_VERSION_1_8 : JNI_ERR; }
 
 // ---- SimulatedChips ---------------------------------------------------------
 
