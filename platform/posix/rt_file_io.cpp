@@ -215,9 +215,10 @@ static BOOL Issue(HANDLE hFile, int kind, void* buf, DWORD len, LPOVERLAPPED ov,
     if (!f) return FALSE;
     DWORD need = kind == RT_REQ_READ ? GENERIC_READ : GENERIC_WRITE;
     DWORD error = ERROR_SUCCESS;
-    if (!ov || (!buf && len > 0))
-        error = ERROR_INVALID_PARAMETER;
-    else if (kind == RT_REQ_WRITE && f->write_length && len != f->write_length)
+    // A file that takes writes of one length only (a HID interface's output
+    // report) refuses any other.
+    const bool wrong_write_length = kind == RT_REQ_WRITE && f->write_length && len != f->write_length;
+    if (!ov || (!buf && len > 0) || wrong_write_length)
         error = ERROR_INVALID_PARAMETER;
     else if (!(f->access & need))
         error = ERROR_ACCESS_DENIED;
