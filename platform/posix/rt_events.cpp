@@ -36,6 +36,7 @@ void RtEventDestroy(RtEvent* e) {
 }
 
 int RtEventTryTake(RtEvent* e, DWORD* result) {
+    PDX_ASSERT(RtLockHeld(&e->base));
     if (!e->signalled) return 0;
     if (!e->manual) e->signalled = 0;
     *result = WAIT_OBJECT_0;

@@ -1,7 +1,6 @@
 // The handle table and the object life cycle. Handle values are small
 // multiples of 4 as on Windows (never 0, never INVALID_HANDLE_VALUE), so a
 // 32-bit copy of one is lossless. Lookups take no lock.
-#include <assert.h>
 #include <stdlib.h>
 
 #include "rt_internal.h"
@@ -42,12 +41,19 @@ void RtObjectInit(RtObject* obj, int type) {
     pthread_mutex_init(&obj->lock, nullptr);
     obj->waiters = nullptr;
     obj->waiters_tail = nullptr;
+    obj->lock_owner = 0;
 }
 
-void RtObjectRef(RtObject* obj) { RT_ATOMIC_ADD(&obj->refs, 1); }
+void RtObjectRef(RtObject* obj) {
+    const int refs = RT_ATOMIC_ADD(&obj->refs, 1);
+    PDX_ASSERT(refs > 1);  // only a live object gains references
+}
 
 void RtObjectRelease(RtObject* obj) {
-    if (RT_ATOMIC_ADD(&obj->refs, -1) != 0) return;
+    const int refs = RT_ATOMIC_ADD(&obj->refs, -1);
+    PDX_ASSERT(refs >= 0);
+    if (refs != 0) return;
+    PDX_ASSERT(!obj->waiters);
     pthread_mutex_destroy(&obj->lock);
     switch (obj->type) {
     case RT_EVENT: RtEventDestroy((RtEvent*)obj); break;
@@ -57,11 +63,25 @@ void RtObjectRelease(RtObject* obj) {
     }
 }
 
-void RtLock(RtObject* obj) { pthread_mutex_lock(&obj->lock); }
-void RtUnlock(RtObject* obj) { pthread_mutex_unlock(&obj->lock); }
+// A token per thread: the address of a thread-local byte.
+static thread_local char t_lock_token;
+static uintptr_t RtLockToken() { return (uintptr_t)&t_lock_token; }
+
+void RtLock(RtObject* obj) {
+    pthread_mutex_lock(&obj->lock);
+    __atomic_store_n(&obj->lock_owner, RtLockToken(), __ATOMIC_RELAXED);
+}
+
+void RtUnlock(RtObject* obj) {
+    PDX_ASSERT(RtLockHeld(obj));
+    __atomic_store_n(&obj->lock_owner, 0, __ATOMIC_RELAXED);
+    pthread_mutex_unlock(&obj->lock);
+}
+
+bool RtLockHeld(const RtObject* obj) { return __atomic_load_n(&obj->lock_owner, __ATOMIC_RELAXED) == RtLockToken(); }
 
 HANDLE RtHandleAlloc(RtObject* obj) {
-    assert(((uintptr_t)obj & ~SLOT_PTR_MASK) == 0);
+    PDX_ASSERT(((uintptr_t)obj & ~SLOT_PTR_MASK) == 0);
     pthread_mutex_lock(&g_alloc_lock);
     uint32_t slot;
     if (g_free_count > 0) {
@@ -182,6 +202,7 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
 }
 
 void RtWaiterAdd(RtObject* obj, RtWaiter* w) {
+    PDX_ASSERT(RtLockHeld(obj));
     w->next = nullptr;
     w->satisfied = 0;
     if (obj->waiters_tail)
@@ -192,6 +213,7 @@ void RtWaiterAdd(RtObject* obj, RtWaiter* w) {
 }
 
 void RtWaiterRemove(RtObject* obj, RtWaiter* w) {
+    PDX_ASSERT(RtLockHeld(obj));
     RtWaiter* prev = nullptr;
     for (RtWaiter* it = obj->waiters; it; prev = it, it = it->next) {
         if (it != w) continue;
@@ -205,6 +227,7 @@ void RtWaiterRemove(RtObject* obj, RtWaiter* w) {
 }
 
 RtWaiter* RtWaiterPop(RtObject* obj) {
+    PDX_ASSERT(RtLockHeld(obj));
     RtWaiter* w = obj->waiters;
     if (w) {
         obj->waiters = w->next;

@@ -18,6 +18,7 @@
 #include <poll.h>
 #include <pthread.h>
 
+#include "pdx_assert.h"
 #include "pdx_runtime.h"
 
 #define RT_ATOMIC_LOAD(p) __atomic_load_n((p), __ATOMIC_ACQUIRE)
@@ -45,7 +46,8 @@ struct RtObject {
     int type;
     int refs;
     pthread_mutex_t lock;
-    RtWaiter* waiters;  // FIFO
+    uintptr_t lock_owner;  // the holder's RtLockToken() while locked, else 0
+    RtWaiter* waiters;     // FIFO
     RtWaiter* waiters_tail;
 };
 
@@ -174,6 +176,9 @@ HANDLE RtHandleAlloc(RtObject* obj);  // takes over one reference; nullptr on fa
 RtObject* RtHandleGet(HANDLE h, int type);
 void RtLock(RtObject* obj);
 void RtUnlock(RtObject* obj);
+// Whether the calling thread holds the object's lock: what the "lock held"
+// rules below assert.
+bool RtLockHeld(const RtObject* obj);
 void RtWaiterAdd(RtObject* obj, RtWaiter* w);
 void RtWaiterRemove(RtObject* obj, RtWaiter* w);
 // Satisfies the first waiter (or all) with `result`; object lock held.

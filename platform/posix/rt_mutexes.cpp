@@ -72,6 +72,7 @@ int RtMutexFastTake(RtMutex* m, RtThreadState* ts, DWORD* result) {
 }
 
 int RtMutexTryTake(RtMutex* m, RtThreadState* ts, DWORD* result) {
+    PDX_ASSERT(RtLockHeld(&m->base));
     uintptr_t s = LoadState(m);
     for (;;) {
         if (OwnerOf(s) == ts) {

@@ -175,8 +175,11 @@ TEST(OpenFaultTest, CreateFileRetriesInterruptionsAndReportsShortages) {
 // ---- The library: every entry point under every system call failing ------
 
 constexpr DWORD kTimeoutMs = 300;
-// Allocator noise of one run (test bookkeeping, arenas).
-constexpr size_t kHeapSlack = 16 * 1024;
+// Allocator noise of one run (test bookkeeping, arenas). Under load, a run
+// of an allocation-failure sweep has now and then kept one block of about
+// 16.5 KB in use for good (once per process, not per failure), so the slack
+// is twice that: a leak per failed call still adds up past it.
+constexpr size_t kHeapSlack = 32 * 1024;
 
 struct Entry {
     const char* name;
