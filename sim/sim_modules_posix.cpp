@@ -18,12 +18,7 @@ void on_unload(void* ctx) { sim_library_unloaded((int)(intptr_t)ctx); }
 }  // namespace
 
 void sim_modules_install() {
-    PdxSimWorldFaults faults;
-    {
-        SimState& s = sim_state();
-        std::lock_guard<std::mutex> lk(s.lock);
-        faults = s.installed ? s.world->faults : PdxSimWorldFaults{};
-    }
+    const PdxSimWorldFaults faults = sim_installed_faults();
     if (!g_path_registered)
         g_path_registered = pdxrt_register_path_handler(SIM_POSIX_PATH_PREFIX, sim_posix_open, nullptr);
     sim_modules_table_build(&g_table, faults, on_load, on_unload);

@@ -32,3 +32,9 @@ void sim_modules_table_build(SimModuleTable* t, const PdxSimWorldFaults& faults,
         d.ctx = (void*)(intptr_t)lib;
     }
 }
+
+PdxSimWorldFaults sim_installed_faults() {
+    SimState& s = sim_state();
+    std::lock_guard<std::mutex> lk(s.lock);
+    return s.installed ? s.world->faults : PdxSimWorldFaults{};
+}

@@ -16,6 +16,9 @@ struct SimModuleTable {
     PdxRtModuleDef* defs;  // the current set
 };
 
+// The faults of the installed world (none when no world is installed).
+PdxSimWorldFaults sim_installed_faults();
+
 void sim_modules_table_build(SimModuleTable* t, const PdxSimWorldFaults& faults, void (*on_load)(void*),
                              void (*on_unload)(void*));
 

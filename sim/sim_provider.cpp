@@ -41,12 +41,7 @@ void bind_last_error(const PdxRtServices* services) {
 }  // namespace
 
 void sim_modules_install() {
-    PdxSimWorldFaults faults;
-    {
-        SimState& s = sim_state();
-        std::lock_guard<std::mutex> lk(s.lock);
-        faults = s.installed ? s.world->faults : PdxSimWorldFaults{};
-    }
+    const PdxSimWorldFaults faults = sim_installed_faults();
     sim_modules_table_build(&g_table, faults, on_load, on_unload);
     int w = g_list_which ^ 1;
     int n = 0;

@@ -68,10 +68,9 @@ DWORD RtThreadStatePrepareIo(RtThreadState* ts) {
 
 void RtThreadStateRef(RtThreadState* ts) { RT_ATOMIC_ADD(&ts->refs, 1); }
 
-void RtThreadStateRelease(RtThreadState* ts) {
-    if (RT_ATOMIC_ADD(&ts->refs, -1) != 0) return;
-    // Entries still queued belong to a thread that never ran (or ended).
-    RtApc* apc = ts->apc_head;
+// Drops a list of entries that will never run: user APCs, and requests
+// whose completions were queued.
+static void DiscardApcs(RtThreadState* ts, RtApc* apc) {
     while (apc) {
         RtApc* next = apc->next;
         RT_COUNT(queued_apcs, -1);
@@ -81,6 +80,12 @@ void RtThreadStateRelease(RtThreadState* ts) {
             RtRequestDiscard(ts, (RtRequest*)apc);
         apc = next;
     }
+}
+
+void RtThreadStateRelease(RtThreadState* ts) {
+    if (RT_ATOMIC_ADD(&ts->refs, -1) != 0) return;
+    // Entries still queued belong to a thread that never ran (or ended).
+    DiscardApcs(ts, ts->apc_head);
     while (ts->free_requests) {
         RtRequest* r = ts->free_requests;
         ts->free_requests = r->thread_next;
@@ -222,13 +227,5 @@ void RtThreadStateKill(RtThreadState* ts) {
     ts->apc_head = nullptr;
     ts->apc_tail = nullptr;
     pthread_mutex_unlock(&ts->lock);
-    while (apc) {
-        RtApc* next = apc->next;
-        RT_COUNT(queued_apcs, -1);
-        if (apc->kind == RT_APC_USER)
-            free(apc);
-        else
-            RtRequestDiscard(ts, (RtRequest*)apc);
-        apc = next;
-    }
+    DiscardApcs(ts, apc);
 }
