@@ -93,8 +93,6 @@ static DWORD CountSum(int call) {
     return n;
 }
 
-int RtModuleName(const char* in, char* out, size_t cap);
-
 static int IsModuleCall(PdxRtCall call) { return call == PDXRT_LoadLibraryA || call == PDXRT_GetModuleHandleA; }
 
 int RtCallEnter(PdxRtCall call, const char* name) {

@@ -25,8 +25,6 @@ struct RtPathHandler {
 static pthread_mutex_t g_path_lock = PTHREAD_MUTEX_INITIALIZER;
 static RtPathHandler g_paths[RT_PATH_SLOTS];
 
-int RtAttachHidStackPaths(void);  // rt_modules.cpp
-
 // The kinds this runtime serves itself; the others come from their owners.
 static const RtFileOps* g_file_kinds[RT_FILE_KIND_SLOTS] = {&kRtPlainFileOps, &kRtChannelFileOps};
 

@@ -240,7 +240,13 @@ int RtHasApcs(RtThreadState* ts);
 int RtRunApcs(RtThreadState* ts);
 void RtThreadStateKill(RtThreadState* ts);  // no more APCs; queued ones dropped
 
-// ---- waiting (RtWait.cpp)
+// ---- threads (rt_threads.cpp, rt_mutexes.cpp)
+// A runtime thread's end, whichever way it ends: its requests, mutexes and
+// state are given up.
+void RtThreadEnd(RtThreadState* ts);
+void RtMutexAbandonAll(RtThreadState* ts);  // the thread ended owning them
+
+// ---- waiting (rt_wait.cpp)
 DWORD RtWait(RtObject* obj, DWORD ms, int alertable);
 
 // ---- files (rt_file_io.cpp; kinds of files in rt_file_kinds.h)
@@ -263,6 +269,13 @@ struct RtCounters {
 };
 extern RtCounters g_rt_counters;
 #define RT_COUNT(field, delta) __atomic_add_fetch(&g_rt_counters.field, (delta), __ATOMIC_RELAXED)
+
+// ---- modules (rt_modules.cpp)
+// A module name as the loader compares it; 0 when it does not fit `cap`.
+int RtModuleName(const char* in, char* out, size_t cap);
+// For a path no handler owns: lets the HID-stack provider bring its path
+// handlers; 1 when it attached just now.
+int RtAttachHidStackPaths(void);
 
 // ---- misc
 void RtSetError(DWORD error);

@@ -122,8 +122,6 @@ static int IsHidStackName(const char* norm) {
     return strcmp(norm, "hid.dll") == 0 || strcmp(norm, "cfgmgr32.dll") == 0 || strcmp(norm, "setupapi.dll") == 0;
 }
 
-extern "C" int pdxrt_handle_fd(HANDLE file);
-
 static const PdxRtServices kServices = {sizeof(PdxRtServices), pdxrt_handle_fd, pdxrt_register_path_handler,
                                         pdxrt_unregister_path_handler};
 

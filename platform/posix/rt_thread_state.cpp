@@ -18,8 +18,6 @@ static int g_key_made;
 static pthread_once_t g_key_once = PTHREAD_ONCE_INIT;
 static DWORD g_next_id = 0x100;
 
-void RtThreadEnd(RtThreadState* ts);  // rt_threads.cpp
-
 static void ThreadStateDestructor(void* p) {
     RtThreadState* ts = (RtThreadState*)p;
     RtThreadEnd(ts);

@@ -15,9 +15,6 @@
 #include "rt_internal.h"
 #include "rt_syscalls.h"
 
-void RtThreadStateKill(RtThreadState* ts);
-void RtMutexAbandonAll(RtThreadState* ts);
-
 // Thread object lock held.
 static void SignalEnded(RtThread* t, DWORD code) {
     t->ended = 1;
