@@ -2,6 +2,14 @@
 
 #include <string.h>
 
+#include "pdx_assert.h"
+
+// The ring's shape: the queued reports run from the read index to just
+// before the write index (all slots when full).
+static bool RingConsistent(const ReportQueue* queue) {
+    return queue->count <= kQueueSlots && (queue->read_index + queue->count) % kQueueSlots == queue->write_index;
+}
+
 void PushReport(DeviceRecord* record, const uint8_t* report, uint32_t length) {
     ReportQueue* queue = &record->queue;
     WaitForSingleObject(record->queue_lock, INFINITE);
@@ -19,6 +27,7 @@ void PushReport(DeviceRecord* record, const uint8_t* report, uint32_t length) {
         queue->read_index = (queue->read_index + 1) % kQueueSlots;
     }
     queue->push_count++;
+    PDX_ASSERT(RingConsistent(queue));
     ReleaseMutex(record->queue_lock);
 }
 
@@ -32,6 +41,7 @@ BOOLEAN PopReportLocked(DeviceRecord* record, uint8_t* out) {
         queue->write_index = 0;
         queue->read_index = 0;
     }
+    PDX_ASSERT(RingConsistent(queue));
     return TRUE;
 }
 
@@ -43,6 +53,7 @@ BOOLEAN PopReport(DeviceRecord* record, uint8_t* out) {
 }
 
 uint32_t OldestReportLengthLocked(const DeviceRecord* record) {
+    PDX_ASSERT(record->queue.count > 0);
     return record->queue.slot_lengths[record->queue.read_index];
 }
 
