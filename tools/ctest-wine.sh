@@ -1,8 +1,11 @@
 #!/bin/sh
 # Runs the tests of a Windows build tree under Wine: ctest once; then, once
-# more, only the failed tests whose output shows Wine's own client/server
-# link breaking ("wine client error:...: Connection reset by peer"), which
-# says nothing about the test. Every other failure stands. The tests run
+# more, only the failed tests whose output shows one of two known faults of
+# the test set-up, not of the library: Wine's own client/server link
+# breaking ("wine client error:...: Connection reset by peer"), or an open
+# that found no device at all right after a close ("PdxKitOpenDevice failed
+# with 55"), a race in the simulator's named-pipe instances under Wine that
+# is not yet understood. Every other failure stands. The tests run
 # again are listed in Testing/Temporary/RetriedTests.log, which the recap of
 # `make test` shows whatever the outcome, so that flakiness stays visible.
 # Usage: tools/ctest-wine.sh BUILD_DIR [ctest arguments...]
@@ -14,12 +17,12 @@ ctest --test-dir "$dir" --output-on-failure "$@" && exit 0
 # No list of failed tests: the run itself failed, there is nothing to retry.
 [ -f "$tmp/LastTestsFailed.log" ] || exit 1
 
-# Tests whose own output (not their command line) shows the broken link.
+# Tests whose own output (not their command line) shows a known fault.
 broken=$(awk '
   /^[0-9]+\/[0-9]+ Test: / { name = $0; sub(/^[0-9]+\/[0-9]+ Test: /, "", name) }
   /^Output:$/ { output = 1; next }
   /^<end of output>$/ { output = 0 }
-  output && /wine client error:.*Connection reset by peer/ { print name }' "$tmp/LastTest.log")
+  output && (/wine client error:.*Connection reset by peer/ || /PdxKitOpenDevice failed with 55$/) { print name }' "$tmp/LastTest.log")
 
 retry=""
 while IFS=: read -r number name; do
@@ -35,7 +38,7 @@ rm -f "$tmp/LastTestsFailed.log"
 status=0
 [ -f "$tmp/LastTestsFailed-first.log" ] && status=1
 if [ -n "$retry" ]; then
-  echo "Wine's client/server link broke during these tests; they run once more:"
+  echo "A known fault of the set-up under Wine hit these tests; they run once more:"
   sed 's/^/  /' "$tmp/RetriedTests.log"
   ctest --test-dir "$dir" --output-on-failure -I "0,0,0$retry" || status=1
 fi

@@ -7,7 +7,7 @@
 # failed, 0 otherwise.
 for log in build/*/Testing/Temporary/RetriedTests.log; do
   [ -f "$log" ] || continue
-  echo "make test: run again after Wine's client/server link broke (${log%%/Testing/*}):"
+  echo "make test: run again after a known fault of the set-up under Wine (${log%%/Testing/*}):"
   sed 's/^/    /' "$log"
 done
 for log in build/*/Testing/Temporary/NotRun.log; do
