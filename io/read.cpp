@@ -11,6 +11,14 @@ static uint32_t PinValue(const uint8_t* report) {
            static_cast<uint32_t>(report[3]) << 16 | static_cast<uint32_t>(report[4]) << 24;
 }
 
+// The reader thread wrote the queue last: ask for its lines now, so that
+// fetching them overlaps with taking the lock.
+static void PrefetchQueue(const DeviceRecord* record) {
+    const char* queue = reinterpret_cast<const char*>(&record->queue);
+    __builtin_prefetch(queue, 1);
+    __builtin_prefetch(queue + sizeof(record->queue) - 1, 1);
+}
+
 // What one look at the queue, under its lock, found.
 enum QueueFinding { kReportTaken, kNoRoom, kQueueEmpty, kDeviceGone };
 
@@ -133,6 +141,7 @@ PDXKIT_API PdxKitBool PDXKIT_CALL PdxKitReadImmediate(PdxKitHandle handle, uint3
     // One pass under the queue lock: the oldest queued report, or else the
     // last report, whose 4 bytes then belong to one report.
     uint8_t report[kReportSize];
+    PrefetchQueue(record);
     WaitForSingleObject(record->queue_lock, INFINITE);
     const BOOLEAN taken = PopReportLocked(record, report);
     if (!taken) memcpy(report, record->queue.last_report, kReportSize);

@@ -45,7 +45,8 @@ int RtEventTryTake(RtEvent* e, DWORD* result) {
 
 extern "C" BOOL WINAPI SetEvent(HANDLE hEvent) {
     if (!RtCallEnter(PDXRT_SetEvent, nullptr)) return FALSE;
-    RtEvent* e = (RtEvent*)RtHandleGet(hEvent, RT_EVENT);
+    RtPin pin;
+    RtEvent* e = (RtEvent*)RtHandlePin(hEvent, RT_EVENT, &pin);
     if (!e) return FALSE;
     // Waiters are woken after the lock is let go (up to a few; any beyond
     // are woken under it).
@@ -63,17 +64,18 @@ extern "C" BOOL WINAPI SetEvent(HANDLE hEvent) {
     if (!e->manual && woken == 0) e->signalled = 1;
     RtUnlock(&e->base);
     for (int k = 0; k < woken; k++) RtWakeSatisfied(wake[k]);
-    RtObjectRelease(&e->base);
+    RtHandleUnpin(&pin);
     return TRUE;
 }
 
 extern "C" BOOL WINAPI ResetEvent(HANDLE hEvent) {
     if (!RtCallEnter(PDXRT_ResetEvent, nullptr)) return FALSE;
-    RtEvent* e = (RtEvent*)RtHandleGet(hEvent, RT_EVENT);
+    RtPin pin;
+    RtEvent* e = (RtEvent*)RtHandlePin(hEvent, RT_EVENT, &pin);
     if (!e) return FALSE;
     RtLock(&e->base);
     e->signalled = 0;
     RtUnlock(&e->base);
-    RtObjectRelease(&e->base);
+    RtHandleUnpin(&pin);
     return TRUE;
 }

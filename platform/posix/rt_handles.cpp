@@ -9,7 +9,8 @@
 // Slots live in chunks that are allocated once and never move or go away,
 // so a lookup needs no lock. A slot word holds the object pointer (low 48
 // bits) and, above it, a count of lookups in progress. A lookup adds itself
-// to that count, takes a reference on the object, then removes itself again;
+// to that count (a pin); a call that does not wait works under its pin and
+// then removes itself again, one that may wait first takes a reference;
 // CloseHandle adds the count it finds to the object's references and then
 // empties the word, so those lookups' shares keep the object alive until
 // each of them drops its share. Allocation and the free list take a plain lock.
@@ -28,11 +29,19 @@ static uint32_t g_free_count;
 static uint32_t g_used;  // slots ever used
 static uint32_t g_cap;   // slots in the chunks allocated so far
 
+// Handles made one after the other (a device's events and mutexes, say)
+// are used by different threads at once; their words are spread a cache
+// line apart within the chunk, so that pinning one does not take the line
+// of the next from another core.
+#define SLOTS_PER_LINE 8u
 static uint64_t* SlotWord(uint32_t slot) {
     if (slot >= MAX_SLOTS) return nullptr;
     uint32_t k = 31 - (uint32_t)__builtin_clz(slot / FIRST_CHUNK + 1);
     uint64_t* chunk = __atomic_load_n(&g_chunks[k], __ATOMIC_ACQUIRE);
-    return chunk ? &chunk[slot - FIRST_CHUNK * ((1u << k) - 1)] : nullptr;
+    if (!chunk) return nullptr;
+    const uint32_t index = slot - FIRST_CHUNK * ((1u << k) - 1);
+    const uint32_t lines = (FIRST_CHUNK << k) / SLOTS_PER_LINE;
+    return &chunk[(index % lines) * SLOTS_PER_LINE + index / lines];
 }
 
 void RtObjectInit(RtObject* obj, int type) {
@@ -54,6 +63,11 @@ void RtObjectRelease(RtObject* obj) {
     PDX_ASSERT(refs >= 0);
     if (refs != 0) return;
     PDX_ASSERT(!obj->waiters);
+    if (obj->type == RT_MUTEX && RtMutexKeptByOwner((RtMutex*)obj)) return;
+    RtObjectDestroy(obj);
+}
+
+void RtObjectDestroy(RtObject* obj) {
     pthread_mutex_destroy(&obj->lock);
     switch (obj->type) {
     case RT_EVENT: RtEventDestroy((RtEvent*)obj); break;
@@ -132,7 +146,7 @@ static RtObject* PinSlot(uint64_t* word) {
     return (RtObject*)(uintptr_t)(v & SLOT_PTR_MASK);
 }
 
-RtObject* RtHandleGet(HANDLE h, int type) {
+RtObject* RtHandlePin(HANDLE h, int type, RtPin* pin) {
     uint32_t slot;
     uint64_t* word = SlotOf(h, &slot) ? SlotWord(slot) : nullptr;
     RtObject* obj = word ? PinSlot(word) : nullptr;
@@ -140,23 +154,38 @@ RtObject* RtHandleGet(HANDLE h, int type) {
         RtSetError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
-    // Our share keeps obj alive here; trade it for a reference of our own.
-    RtObjectRef(obj);
-    uint64_t v = __atomic_load_n(word, __ATOMIC_RELAXED);
-    for (;;) {
-        if ((v & SLOT_PTR_MASK) != (uintptr_t)obj || v < SLOT_PIN) {
-            // Closed meanwhile: CloseHandle turned our share into a reference.
-            RtObjectRelease(obj);
-            break;
-        }
-        if (__atomic_compare_exchange_n(word, &v, v - SLOT_PIN, 1, __ATOMIC_RELEASE, __ATOMIC_RELAXED)) break;
-    }
+    pin->obj = obj;
+    pin->word = word;
     if (type != 0 && obj->type != type) {
-        RtObjectRelease(obj);
+        RtHandleUnpin(pin);
         RtSetError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
     return obj;
+}
+
+void RtHandleUnpin(const RtPin* pin) {
+    uint64_t v = __atomic_load_n(pin->word, __ATOMIC_RELAXED);
+    for (;;) {
+        if ((v & SLOT_PTR_MASK) != (uintptr_t)pin->obj || v < SLOT_PIN) {
+            // Closed meanwhile: CloseHandle turned our pin into a reference.
+            RtObjectRelease(pin->obj);
+            return;
+        }
+        if (__atomic_compare_exchange_n(pin->word, &v, v - SLOT_PIN, 1, __ATOMIC_RELEASE, __ATOMIC_RELAXED)) return;
+    }
+}
+
+RtObject* RtHandlePinToRef(const RtPin* pin) {
+    // The pin keeps the object alive while the reference is taken.
+    RtObjectRef(pin->obj);
+    RtHandleUnpin(pin);
+    return pin->obj;
+}
+
+RtObject* RtHandleGet(HANDLE h, int type) {
+    RtPin pin;
+    return RtHandlePin(h, type, &pin) ? RtHandlePinToRef(&pin) : nullptr;
 }
 
 extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {

@@ -73,6 +73,7 @@ struct RtMutex {
     DWORD count;          // recursion depth, touched by the owner only
     RtMutex* owned_next;  // list of mutexes owned by one thread (owner only)
     RtMutex* owned_prev;
+    int orphaned;  // no references left while owned (object lock)
 };
 
 struct RtThread {
@@ -170,10 +171,22 @@ struct RtThreadState {
 void RtObjectInit(RtObject* obj, int type);
 void RtObjectRef(RtObject* obj);
 void RtObjectRelease(RtObject* obj);
+void RtObjectDestroy(RtObject* obj);  // no references left
 HANDLE RtHandleAlloc(RtObject* obj);  // takes over one reference; nullptr on failure (error set)
 // Referenced object behind a handle when it is of `type` (0: any); nullptr with
 // ERROR_INVALID_HANDLE otherwise.
 RtObject* RtHandleGet(HANDLE h, int type);
+// A lookup for a call that does not wait: the object stays alive, without a
+// reference of the caller's own, until RtHandleUnpin. Cheaper than
+// RtHandleGet + RtObjectRelease by two atomic operations on the object.
+struct RtPin {
+    RtObject* obj;
+    uint64_t* word;
+};
+RtObject* RtHandlePin(HANDLE h, int type, RtPin* pin);
+void RtHandleUnpin(const RtPin* pin);
+// Turns a pin into a reference of the caller's own (for a call that waits).
+RtObject* RtHandlePinToRef(const RtPin* pin);
 void RtLock(RtObject* obj);
 void RtUnlock(RtObject* obj);
 // Whether the calling thread holds the object's lock: what the "lock held"
@@ -195,6 +208,9 @@ void RtWakeSatisfied(RtThreadState* ts);
 // per-type hooks
 void RtEventDestroy(RtEvent* e);
 void RtMutexDestroy(RtMutex* m);
+// At the last reference: whether the mutex is still owned, and so is left
+// for its owner's end to destroy.
+bool RtMutexKeptByOwner(RtMutex* m);
 void RtThreadDestroy(RtThread* t);
 void RtFileDestroy(RtFile* f);
 void RtFileClose(RtFile* f);  // last handle closed: abort pending requests

@@ -12,10 +12,12 @@ static RtThreadState* OwnerOf(uintptr_t state) { return (RtThreadState*)(state &
 
 static uintptr_t LoadState(RtMutex* m) { return __atomic_load_n(&m->state, __ATOMIC_ACQUIRE); }
 
-// The owner list (with a reference) lets the thread's end abandon what it
-// still holds. A mutex is listed from its first acquire to its last release.
+// The owner list lets the thread's end abandon what it still holds. A mutex
+// is listed from its first acquire to its last release. The list holds no
+// reference (that would be two more atomic operations on every uncontended
+// acquire and release): a mutex whose last reference goes while it is owned
+// is left for its owner's end to destroy (RtMutexKeptByOwner).
 static void ListOwned(RtMutex* m, RtThreadState* ts) {
-    RtObjectRef(&m->base);
     m->owned_prev = nullptr;
     m->owned_next = ts->owned;
     if (ts->owned) ts->owned->owned_prev = m;
@@ -48,6 +50,16 @@ extern "C" HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, B
     }
     RtSetError(ERROR_SUCCESS);
     return h;
+}
+
+// Nobody else can reach the mutex any more, but its owner's end: the lock
+// orders the two.
+bool RtMutexKeptByOwner(RtMutex* m) {
+    RtLock(&m->base);
+    const bool owned = OwnerOf(LoadState(m)) != nullptr;
+    if (owned) m->orphaned = 1;
+    RtUnlock(&m->base);
+    return owned;
 }
 
 void RtMutexDestroy(RtMutex* m) {
@@ -128,11 +140,12 @@ static void ReleaseLocked(RtMutex* m, int abandoned) {
 
 extern "C" BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
     if (!RtCallEnter(PDXRT_ReleaseMutex, nullptr)) return FALSE;
-    RtMutex* m = (RtMutex*)RtHandleGet(hMutex, RT_MUTEX);
+    RtPin pin;
+    RtMutex* m = (RtMutex*)RtHandlePin(hMutex, RT_MUTEX, &pin);
     if (!m) return FALSE;
     RtThreadState* ts = RtSelf();
     if (OwnerOf(__atomic_load_n(&m->state, __ATOMIC_RELAXED)) != ts) {
-        RtObjectRelease(&m->base);
+        RtHandleUnpin(&pin);
         RtSetError(ERROR_NOT_OWNER);
         return FALSE;
     }
@@ -144,9 +157,8 @@ extern "C" BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
             ReleaseLocked(m, 0);
             RtUnlock(&m->base);
         }
-        RtObjectRelease(&m->base);  // the owner list's reference
     }
-    RtObjectRelease(&m->base);
+    RtHandleUnpin(&pin);
     return TRUE;
 }
 
@@ -156,11 +168,11 @@ void RtMutexAbandonAll(RtThreadState* ts) {
         RtMutex* m = ts->owned;
         Unlist(m, ts);
         RtLock(&m->base);
-        if (OwnerOf(LoadState(m)) == ts) {
-            m->count = 0;
-            ReleaseLocked(m, 1);
-        }
+        PDX_ASSERT(OwnerOf(LoadState(m)) == ts);  // listed from first acquire to last release
+        m->count = 0;
+        ReleaseLocked(m, 1);
+        const bool orphaned = m->orphaned;
         RtUnlock(&m->base);
-        RtObjectRelease(&m->base);
+        if (orphaned) RtObjectDestroy(&m->base);
     }
 }

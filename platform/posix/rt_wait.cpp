@@ -63,7 +63,6 @@ static DWORD WaitLoop(RtThreadState* ts, RtObject* obj, DWORD ms, int alertable)
     int registered = 0;
     DWORD result;
 
-    if (obj && obj->type == RT_MUTEX && RtMutexFastTake((RtMutex*)obj, ts, &result)) return result;
     if (obj) {
         RtLock(obj);
         if (TryTake(obj, ts, &result)) {
@@ -144,9 +143,18 @@ DWORD RtWait(RtObject* obj, DWORD ms, int alertable) {
 }
 
 static DWORD WaitHandle(HANDLE h, DWORD ms, int alertable) {
-    RtObject* obj = RtHandleGet(h, 0);
+    RtPin pin;
+    RtObject* obj = RtHandlePin(h, 0, &pin);
     if (!obj) return WAIT_FAILED;
-    DWORD r = RtWait(obj, ms, alertable);
+    // A free mutex is taken under the pin alone; a wait may last, so it
+    // holds a reference instead.
+    DWORD r;
+    if (obj->type == RT_MUTEX && RtMutexFastTake((RtMutex*)obj, RtSelf(), &r)) {
+        RtHandleUnpin(&pin);
+        return r;
+    }
+    RtHandlePinToRef(&pin);
+    r = RtWait(obj, ms, alertable);
     RtObjectRelease(obj);
     return r;
 }

@@ -377,6 +377,31 @@ TEST(ContentionMutex, AbandonmentWithoutWaitersGoesToTheNextAcquirerOnly) {
     CloseHandle(a.go);
 }
 
+// The handle of a held mutex is closed from another thread: the owner's end
+// still finds it (and abandons it), and only then is it gone.
+TEST(ContentionMutex, MutexClosedWhileHeldGoesWhenItsOwnerEnds) {
+    PdxRtCounters before, closed, after;
+    pdxrt_get_counters(&before);
+    OwnerArgs a;
+    a.mutex = CreateMutexA(nullptr, FALSE, nullptr);
+    a.holding = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    a.go = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE owner = CreateThread(nullptr, 0, OwnAndExit, &a, 0, nullptr);
+    ASSERT_NE(owner, (HANDLE) nullptr);
+    ASSERT_EQ(WaitOrStuck(a.holding, "owner taking the mutex"), WAIT_OBJECT_0);
+    EXPECT_TRUE(CloseHandle(a.mutex));
+    pdxrt_get_counters(&closed);
+    EXPECT_EQ(closed.mutexes, before.mutexes + 1) << "the owner still holds it";
+    SetEvent(a.go);
+    ASSERT_EQ(WaitOrStuck(owner, "owner ending"), WAIT_OBJECT_0);
+    CloseHandle(owner);
+    CloseHandle(a.holding);
+    CloseHandle(a.go);
+    pdxrt_get_counters(&after);
+    EXPECT_EQ(after.mutexes, before.mutexes);
+    EXPECT_EQ(after.handles, before.handles);
+}
+
 // ---- APCs ending a wait on a contended mutex
 
 VOID CALLBACK CountApc(ULONG_PTR p) { ((std::atomic<int>*)p)->fetch_add(1); }
