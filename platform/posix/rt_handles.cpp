@@ -7,15 +7,12 @@
 #include "rt_syscalls.h"
 
 // Slots live in chunks that are allocated once and never move or go away,
-// so a lookup needs no lock. A slot word holds the object pointer (low 48
-// bits) and, above it, a count of lookups in progress. A lookup adds itself
-// to that count (a pin); a call that does not wait works under its pin and
-// then removes itself again, one that may wait first takes a reference;
-// CloseHandle adds the count it finds to the object's references and then
-// empties the word, so those lookups' shares keep the object alive until
-// each of them drops its share. Allocation and the free list take a plain lock.
-#define SLOT_PTR_MASK ((((uint64_t)1) << 48) - 1)
-#define SLOT_PIN (((uint64_t)1) << 48)
+// so a lookup needs no lock. A slot word holds the object pointer or 0. A
+// lookup announces the object in its thread's state and checks the slot
+// again (rt_hazards.cpp); a call that does not wait works under that, one
+// that may wait first takes a reference. CloseHandle empties the word, waits
+// until no lookup announces the object, then drops the handle's reference.
+// Allocation and the free list take a plain lock.
 // Chunk k holds FIRST_CHUNK << k slots, so a few handles cost little memory
 // and 19 chunks reach the limit of 2^26 handles.
 #define FIRST_CHUNK 256u
@@ -95,7 +92,6 @@ void RtUnlock(RtObject* obj) {
 bool RtLockHeld(const RtObject* obj) { return __atomic_load_n(&obj->lock_owner, __ATOMIC_RELAXED) == RtLockToken(); }
 
 HANDLE RtHandleAlloc(RtObject* obj) {
-    PDX_ASSERT(((uintptr_t)obj & ~SLOT_PTR_MASK) == 0);
     pthread_mutex_lock(&g_alloc_lock);
     uint32_t slot;
     if (g_free_count > 0) {
@@ -137,47 +133,56 @@ static int SlotOf(HANDLE h, uint32_t* slot) {
     return 1;
 }
 
-// Adds a pin to a slot that holds an object; the object, or null for an
-// empty slot. The pin keeps the object alive until it is traded away.
-static RtObject* PinSlot(uint64_t* word) {
+// The object a slot holds, announced by `ts` at `depth`; null when empty.
+static RtObject* Announce(uint64_t* word, RtThreadState* ts, int depth) {
     uint64_t v = __atomic_load_n(word, __ATOMIC_ACQUIRE);
-    while ((v & SLOT_PTR_MASK) != 0 &&
-           !__atomic_compare_exchange_n(word, &v, v + SLOT_PIN, 1, __ATOMIC_ACQUIRE, __ATOMIC_ACQUIRE)) {}
-    return (RtObject*)(uintptr_t)(v & SLOT_PTR_MASK);
+    for (;;) {
+        __atomic_store_n(&ts->hazards[depth], (RtObject*)(uintptr_t)v, __ATOMIC_SEQ_CST);
+        const uint64_t again = __atomic_load_n(word, __ATOMIC_SEQ_CST);
+        if (again == v) return (RtObject*)(uintptr_t)v;
+        v = again;
+    }
 }
 
 RtObject* RtHandlePin(HANDLE h, int type, RtPin* pin) {
     uint32_t slot;
     uint64_t* word = SlotOf(h, &slot) ? SlotWord(slot) : nullptr;
-    RtObject* obj = word ? PinSlot(word) : nullptr;
-    if (!obj) {
-        RtSetError(ERROR_INVALID_HANDLE);
-        return nullptr;
+    RtObject* obj = nullptr;
+    if (word) {
+        RtThreadState* ts = RtSelf();
+        if (ts->hazard_linked) {
+            PDX_ASSERT(ts->hazard_depth < RT_HAZARDS);
+            pin->ts = ts;
+            obj = Announce(word, ts, ts->hazard_depth++);
+        } else {
+            pin->ts = nullptr;
+            obj = RtHazardsRefUnlisted(word);
+        }
+        pin->obj = obj;
+        if (obj && type != 0 && obj->type != type) {
+            RtHandleUnpin(pin);
+            obj = nullptr;
+        } else if (!obj && pin->ts) {
+            RtHandleUnpin(pin);
+        }
     }
-    pin->obj = obj;
-    pin->word = word;
-    if (type != 0 && obj->type != type) {
-        RtHandleUnpin(pin);
-        RtSetError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
+    if (!obj) RtSetError(ERROR_INVALID_HANDLE);
     return obj;
 }
 
 void RtHandleUnpin(const RtPin* pin) {
-    uint64_t v = __atomic_load_n(pin->word, __ATOMIC_RELAXED);
-    for (;;) {
-        if ((v & SLOT_PTR_MASK) != (uintptr_t)pin->obj || v < SLOT_PIN) {
-            // Closed meanwhile: CloseHandle turned our pin into a reference.
-            RtObjectRelease(pin->obj);
-            return;
-        }
-        if (__atomic_compare_exchange_n(pin->word, &v, v - SLOT_PIN, 1, __ATOMIC_RELEASE, __ATOMIC_RELAXED)) return;
+    RtThreadState* ts = pin->ts;
+    if (!ts) {
+        RtObjectRelease(pin->obj);
+        return;
     }
+    PDX_ASSERT(ts->hazard_depth > 0);
+    __atomic_store_n(&ts->hazards[--ts->hazard_depth], nullptr, __ATOMIC_RELEASE);
 }
 
 RtObject* RtHandlePinToRef(const RtPin* pin) {
-    // The pin keeps the object alive while the reference is taken.
+    if (!pin->ts) return pin->obj;  // referenced already
+    // The announcement keeps the object alive while the reference is taken.
     RtObjectRef(pin->obj);
     RtHandleUnpin(pin);
     return pin->obj;
@@ -190,35 +195,17 @@ RtObject* RtHandleGet(HANDLE h, int type) {
 
 extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
     if (!RtCallEnter(PDXRT_CloseHandle, nullptr)) return FALSE;
-    uint32_t slot;
+    uint32_t slot = 0;
     uint64_t* word = SlotOf(hObject, &slot) ? SlotWord(slot) : nullptr;
-    // Pin the slot like a lookup, then hold a reference of our own until the
-    // close is done.
-    RtObject* obj = word ? PinSlot(word) : nullptr;
-    if (!obj) {
+    uint64_t v = word ? __atomic_load_n(word, __ATOMIC_ACQUIRE) : 0;
+    // Of two closes of one handle, the one that empties the slot closes it.
+    while (v != 0 && !__atomic_compare_exchange_n(word, &v, 0, 1, __ATOMIC_SEQ_CST, __ATOMIC_ACQUIRE)) {}
+    if (v == 0) {
         RtSetError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    RtObjectRef(obj);
-    uint64_t v = __atomic_load_n(word, __ATOMIC_ACQUIRE);
-    for (;;) {
-        if ((v & SLOT_PTR_MASK) != (uintptr_t)obj || v < SLOT_PIN) {
-            // Another close emptied it first and turned our pin into a
-            // reference: give both back, as a lookup would.
-            RtObjectRelease(obj);
-            RtObjectRelease(obj);
-            RtSetError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        // Every other pin is a lookup's share, which becomes a reference the
-        // lookup drops later. It must be one before the slot is seen empty:
-        // such a lookup may drop it at once, and several of them together
-        // could otherwise take the object to zero under us.
-        const int others = (int)(v >> 48) - 1;
-        if (others) RT_ATOMIC_ADD(&obj->refs, others);
-        if (__atomic_compare_exchange_n(word, &v, 0, 1, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) break;
-        if (others) RT_ATOMIC_ADD(&obj->refs, -others);  // the pins changed: count again
-    }
+    RtObject* obj = (RtObject*)(uintptr_t)v;
+    RtHazardsWaitFor(obj);
     pthread_mutex_lock(&g_alloc_lock);
     g_free[g_free_count++] = slot;
     pthread_mutex_unlock(&g_alloc_lock);
@@ -226,7 +213,6 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
     // One handle per object: the handle's close is the object's close.
     if (obj->type == RT_FILE) RtFileClose((RtFile*)obj);
     RtObjectRelease(obj);  // the handle's
-    RtObjectRelease(obj);  // ours
     return TRUE;
 }
 

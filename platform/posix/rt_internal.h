@@ -142,6 +142,7 @@ struct RtFile {
     void* kind_state;             // the kind's own, allocated behind the object
 };
 
+#define RT_HAZARDS 2  // lookups in progress at once in one thread
 struct RtThreadState {
     int refs;
     int wake_fd;        // sleeps watching descriptors (alertable waits) use this; -1 until needed
@@ -165,7 +166,22 @@ struct RtThreadState {
     struct pollfd* pfds;
     RtFile** pfd_files;
     size_t pfd_cap;
+    // Objects this thread's lookups in progress announce (rt_hazards.cpp),
+    // innermost last; the list of announcing threads, while the thread runs.
+    RtObject* hazards[RT_HAZARDS];
+    int hazard_depth;
+    int hazard_linked;
+    RtThreadState* hazard_next;
+    RtThreadState* hazard_prev;
 };
+
+// ---- announced lookups (rt_hazards.cpp)
+void RtHazardsLink(RtThreadState* ts);  // the thread starts using the runtime
+void RtHazardsUnlink(RtThreadState* ts);
+// The object in the slot, referenced, for a thread that is not listed.
+RtObject* RtHazardsRefUnlisted(const uint64_t* word);
+// Returns once no thread announces `obj` (whose slot is empty).
+void RtHazardsWaitFor(const RtObject* obj);
 
 // ---- handles and objects (rt_handles.cpp)
 void RtObjectInit(RtObject* obj, int type);
@@ -177,11 +193,11 @@ HANDLE RtHandleAlloc(RtObject* obj);  // takes over one reference; nullptr on fa
 // ERROR_INVALID_HANDLE otherwise.
 RtObject* RtHandleGet(HANDLE h, int type);
 // A lookup for a call that does not wait: the object stays alive, without a
-// reference of the caller's own, until RtHandleUnpin. Cheaper than
-// RtHandleGet + RtObjectRelease by two atomic operations on the object.
+// reference of the caller's own, until RtHandleUnpin, and the lookup writes
+// nothing that other threads share. Pins of a thread nest.
 struct RtPin {
     RtObject* obj;
-    uint64_t* word;
+    RtThreadState* ts;  // announcing the object; null: a reference is held
 };
 RtObject* RtHandlePin(HANDLE h, int type, RtPin* pin);
 void RtHandleUnpin(const RtPin* pin);

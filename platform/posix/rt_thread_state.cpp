@@ -21,6 +21,7 @@ static DWORD g_next_id = 0x100;
 static void ThreadStateDestructor(void* p) {
     RtThreadState* ts = (RtThreadState*)p;
     RtThreadEnd(ts);
+    RtHazardsUnlink(ts);
     t_self = nullptr;
     RtThreadStateRelease(ts);
 }
@@ -102,6 +103,7 @@ void RtThreadStateAdopt(RtThreadState* ts) {
     pthread_once(&g_key_once, MakeKey);
     t_self = ts;
     if (g_key_made) pthread_setspecific(g_key, ts);
+    RtHazardsLink(ts);
 }
 
 // The thread's end hands its state to thread_state_destructor through a
@@ -126,6 +128,8 @@ RtThreadState* RtSelf(void) {
         ts->spare = 1;
         ts->unhooked = !hooked;
     }
+    // Only a thread whose end will unlist its state is listed.
+    if (hooked) RtHazardsLink(ts);
     t_self = ts;
     return ts;
 }
