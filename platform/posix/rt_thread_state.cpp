@@ -13,6 +13,10 @@ static thread_local RtThreadState* t_self;
 // The state of a thread for which no memory was left: in the thread's own
 // static storage, which needs no allocation (t_self lives beside it).
 static thread_local RtThreadState t_spare;
+// Set once the thread's state has ended: a state made after that (by a
+// later destructor of the thread's end) may never be ended, so it is not
+// listed among the announcing threads.
+static thread_local int t_ended;
 static pthread_key_t g_key;
 static int g_key_made;
 static pthread_once_t g_key_once = PTHREAD_ONCE_INIT;
@@ -22,6 +26,7 @@ static void ThreadStateDestructor(void* p) {
     RtThreadState* ts = (RtThreadState*)p;
     RtThreadEnd(ts);
     RtHazardsUnlink(ts);
+    t_ended = 1;
     t_self = nullptr;
     RtThreadStateRelease(ts);
 }
@@ -129,7 +134,7 @@ RtThreadState* RtSelf(void) {
         ts->unhooked = !hooked;
     }
     // Only a thread whose end will unlist its state is listed.
-    if (hooked) RtHazardsLink(ts);
+    if (hooked && !t_ended) RtHazardsLink(ts);
     t_self = ts;
     return ts;
 }
