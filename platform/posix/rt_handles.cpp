@@ -26,19 +26,11 @@ static uint32_t g_free_count;
 static uint32_t g_used;  // slots ever used
 static uint32_t g_cap;   // slots in the chunks allocated so far
 
-// Handles made one after the other (a device's events and mutexes, say)
-// are used by different threads at once; their words are spread a cache
-// line apart within the chunk, so that pinning one does not take the line
-// of the next from another core.
-#define SLOTS_PER_LINE 8u
 static uint64_t* SlotWord(uint32_t slot) {
     if (slot >= MAX_SLOTS) return nullptr;
     uint32_t k = 31 - (uint32_t)__builtin_clz(slot / FIRST_CHUNK + 1);
     uint64_t* chunk = __atomic_load_n(&g_chunks[k], __ATOMIC_ACQUIRE);
-    if (!chunk) return nullptr;
-    const uint32_t index = slot - FIRST_CHUNK * ((1u << k) - 1);
-    const uint32_t lines = (FIRST_CHUNK << k) / SLOTS_PER_LINE;
-    return &chunk[(index % lines) * SLOTS_PER_LINE + index / lines];
+    return chunk ? &chunk[slot - FIRST_CHUNK * ((1u << k) - 1)] : nullptr;
 }
 
 void RtObjectInit(RtObject* obj, int type) {
