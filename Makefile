@@ -62,9 +62,8 @@ wine-prefix-win wine-prefix-win64: wine-prefix-%: deps
 # Wine's own client/server link has been seen to drop under heavy load
 # ("recvmsg: Connection reset by peer"), which says nothing about the
 # library: a test that failed with that in its output runs once more, and
-# so does one whose open found no device right after a close (a race of the
-# simulator's pipes under Wine); only such tests (tools/ctest-wine.sh), and
-# the recap lists every one. The native runs get no retry.
+# only such a test (tools/ctest-wine.sh); the recap lists every one. The
+# native runs get no retry.
 # Wine starts its background services (winedevice, ...) with the first
 # program of a session; they would inherit that program's output pipe and
 # keep ctest waiting, so a throwaway program starts the session first.

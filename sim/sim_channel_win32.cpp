@@ -37,6 +37,7 @@ struct Op {
 
 struct Inst {
     HANDLE pipe = INVALID_HANDLE_VALUE;
+    uint32_t generation = 0;  // of the world whose name it serves
     int device = 0;
     int iface = 0;
     int variant = VARIANT_DUPLEX;
@@ -133,6 +134,7 @@ void listen_locked(int device, int iface, int variant) {
     if (pipe == INVALID_HANDLE_VALUE) return;
     Inst* inst = new Inst();
     inst->pipe = pipe;
+    inst->generation = sim_state().generation;
     inst->device = device;
     inst->iface = iface;
     inst->variant = variant;
@@ -150,10 +152,20 @@ void listen_locked(int device, int iface, int variant) {
         close_inst_locked(inst);
 }
 
+// An instance of the installed world's names (device and interface numbers
+// repeat from world to world).
+bool current_locked(const Inst* inst) { return inst->generation == sim_state().generation; }
+
 // Keeps kListeners instances listening on every name that should answer.
+// The service thread may come round between the closing of a world's
+// instances and the next world's install, and make listeners for the old
+// names: they are closed here, and never count for the new names.
 void refresh_listeners_locked() {
     SimState& s = sim_state();
     if (!s.installed) return;
+    std::vector<Inst*> all = g_channel.insts;
+    for (Inst* inst : all)
+        if (!current_locked(inst) && !inst->connected) close_inst_locked(inst);
     for (int d = 0; d < s.world->device_count; d++)
         for (int i = 0; i < s.world->device[d].interface_count; i++) {
             SimIface& f = s.ifaces[d][i];
@@ -163,8 +175,8 @@ void refresh_listeners_locked() {
                 if (v == VARIANT_INBOUND && !faults.open_rw_refused) continue;
                 int listening = 0;
                 for (Inst* inst : g_channel.insts)
-                    if (inst->device == d && inst->iface == i && inst->variant == v && !inst->closed &&
-                        !inst->connected)
+                    if (current_locked(inst) && inst->device == d && inst->iface == i && inst->variant == v &&
+                        !inst->closed && !inst->connected)
                         listening++;
                 while (listening++ < kListeners) listen_locked(d, i, v);
             }
@@ -244,7 +256,8 @@ template <class Fn>
 void each_connected_locked(int device, int iface, Fn fn) {
     std::vector<Inst*> all = g_channel.insts;
     for (Inst* inst : all)
-        if (inst->device == device && inst->iface == iface && inst->connected && !inst->closed) fn(inst);
+        if (current_locked(inst) && inst->device == device && inst->iface == iface && inst->connected && !inst->closed)
+            fn(inst);
 }
 
 // A host's CreateFileA returns as soon as an instance is connected, before
@@ -254,7 +267,8 @@ void adopt_new_clients_locked(int device, int iface) {
     bool adopted = false;
     std::vector<Inst*> all = g_channel.insts;
     for (Inst* inst : all) {
-        if (inst->device != device || inst->iface != iface || inst->connected || inst->closed) continue;
+        if (!current_locked(inst) || inst->device != device || inst->iface != iface || inst->connected || inst->closed)
+            continue;
         if (!PeekNamedPipe(inst->pipe, nullptr, 0, nullptr, nullptr, nullptr)) continue;  // still listening
         on_connected_locked(inst);
         adopted = true;

@@ -1,11 +1,8 @@
 #!/bin/sh
 # Runs the tests of a Windows build tree under Wine: ctest once; then, once
-# more, only the failed tests whose output shows one of two known faults of
-# the test set-up, not of the library: Wine's own client/server link
-# breaking ("wine client error:...: Connection reset by peer"), or an open
-# that found no device at all right after a close ("PdxKitOpenDevice failed
-# with 55"), a race in the simulator's named-pipe instances under Wine that
-# is not yet understood. Every other failure stands. The tests run
+# more, only the failed tests whose output shows a known fault of Wine, not
+# of the library: its own client/server link breaking ("wine client
+# error:...: Connection reset by peer"). Every other failure stands. The tests run
 # again are listed in Testing/Temporary/RetriedTests.log, which the recap of
 # `make test` shows whatever the outcome, so that flakiness stays visible.
 # Usage: tools/ctest-wine.sh BUILD_DIR [ctest arguments...]
@@ -22,7 +19,7 @@ broken=$(awk '
   /^[0-9]+\/[0-9]+ Test: / { name = $0; sub(/^[0-9]+\/[0-9]+ Test: /, "", name) }
   /^Output:$/ { output = 1; next }
   /^<end of output>$/ { output = 0 }
-  output && (/wine client error:.*Connection reset by peer/ || /PdxKitOpenDevice failed with 55$/) { print name }' "$tmp/LastTest.log")
+  output && /wine client error:.*Connection reset by peer/ { print name }' "$tmp/LastTest.log")
 
 retry=""
 while IFS=: read -r number name; do
