@@ -142,8 +142,8 @@ RtObject* RtHandlePin(HANDLE h, int type, RtPin* pin) {
     RtObject* obj = nullptr;
     if (word) {
         RtThreadState* ts = RtSelf();
-        if (ts->hazard_linked) {
-            PDX_ASSERT(ts->hazard_depth < RT_HAZARDS);
+        // (Lookups nested deeper than the announcements go take references.)
+        if (ts->hazard_linked && ts->hazard_depth < RT_HAZARDS) {
             pin->ts = ts;
             obj = Announce(word, ts, ts->hazard_depth++);
         } else {

@@ -35,9 +35,10 @@ void RtHazardsUnlink(RtThreadState* ts) {
     pthread_mutex_unlock(&g_hazard_lock);
 }
 
-// A thread that is not listed (its end would never unlist it) looks up
-// under the list's lock and takes a reference: a close that emptied the
-// slot after the look waits for the lock before it lets go of the object.
+// A thread that is not listed (its end would never unlist it), or one with
+// no announcement left, looks up under the list's lock and takes a
+// reference: a close that emptied the slot after the look waits for the
+// lock before it lets go of the object.
 RtObject* RtHazardsRefUnlisted(const uint64_t* word) {
     pthread_mutex_lock(&g_hazard_lock);
     RtObject* obj = (RtObject*)(uintptr_t)__atomic_load_n(word, __ATOMIC_ACQUIRE);
