@@ -305,13 +305,18 @@ DWORD WINAPI OwnAndExit(LPVOID p) {
     return 2;
 }
 
+// A runtime thread that takes a new mutex and holds it until `go`.
+HANDLE StartOwner(OwnerArgs* a) {
+    a->mutex = CreateMutexA(nullptr, FALSE, nullptr);
+    a->holding = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    a->go = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    return CreateThread(nullptr, 0, OwnAndExit, a, 0, nullptr);
+}
+
 TEST(ContentionMutex, OwnerEndingWhileHoldingAbandonsToExactlyOneWaiter) {
     for (int round = 0; round < 30; round++) {
         OwnerArgs a;
-        a.mutex = CreateMutexA(nullptr, FALSE, nullptr);
-        a.holding = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-        a.go = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-        HANDLE owner = CreateThread(nullptr, 0, OwnAndExit, &a, 0, nullptr);
+        HANDLE owner = StartOwner(&a);
         ASSERT_NE(owner, (HANDLE) nullptr);
         ASSERT_EQ(WaitOrStuck(a.holding, "owner taking the mutex"), WAIT_OBJECT_0);
         std::atomic<int> abandoned{0}, normal{0}, wrong{0}, waiting{0}, inside{0}, overlaps{0};
@@ -383,10 +388,7 @@ TEST(ContentionMutex, MutexClosedWhileHeldGoesWhenItsOwnerEnds) {
     PdxRtCounters before, closed, after;
     pdxrt_get_counters(&before);
     OwnerArgs a;
-    a.mutex = CreateMutexA(nullptr, FALSE, nullptr);
-    a.holding = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    a.go = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    HANDLE owner = CreateThread(nullptr, 0, OwnAndExit, &a, 0, nullptr);
+    HANDLE owner = StartOwner(&a);
     ASSERT_NE(owner, (HANDLE) nullptr);
     ASSERT_EQ(WaitOrStuck(a.holding, "owner taking the mutex"), WAIT_OBJECT_0);
     EXPECT_TRUE(CloseHandle(a.mutex));
