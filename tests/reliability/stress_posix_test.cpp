@@ -144,20 +144,25 @@ void Work(CallWatchdog& dog, int worker, int device, uint32_t seed, const std::a
     }
 }
 
-// Reads pipe 0 of one device until the marker comes; what it takes before
-// is one more consumer. False when the marker never came.
+// Writes the marker on pipe 0, then reads pipe 0 until the chip's echo of it
+// comes; what it takes before is one more consumer. False when the marker
+// never came. The marker goes the way the workers' writes went: a write that
+// timed out in the library may still be on its way to the chip, and its echo
+// must come before the marker's, not after. A chip drops a report its host
+// has no room for, so a marker whose echo never came is written again.
 bool DrainUntilMarker(int device, Consumer* drain) {
     PdxKitHandle handle = PdxKitGetDeviceHandle(device + 1);
     PdxKitSetTimeout(handle, kPromptMs);
-    // The interface's buffer may still be full: retry until it takes it.
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPromptMs);
-    while (SendPins(device, kMarker) != 1) {
-        if (std::chrono::steady_clock::now() > give_up) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    PdxKitSetWriteTimeout(handle, kPromptMs);
+    const uint8_t marker[5] = {0, static_cast<uint8_t>(kMarker), static_cast<uint8_t>(kMarker >> 8),
+                               static_cast<uint8_t>(kMarker >> 16), static_cast<uint8_t>(kMarker >> 24)};
+    if (PdxKitWrite(handle, 0, marker, sizeof(marker)) != sizeof(marker)) return false;
     uint8_t report[5];
-    for (;;) {
-        if (PdxKitRead(handle, 0, report, sizeof(report)) != sizeof(report)) return false;
+    for (int rewrites = 0;;) {
+        if (PdxKitRead(handle, 0, report, sizeof(report)) != sizeof(report)) {
+            if (++rewrites > 2 || PdxKitWrite(handle, 0, marker, sizeof(marker)) != sizeof(marker)) return false;
+            continue;
+        }
         const uint32_t value = PinValue(report);
         if (value == kMarker) return true;
         Take(drain, value);
