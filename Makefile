@@ -81,13 +81,13 @@ test-win test-win64: test-%: build-% wine-prefix-%
 # no Java: a JVM cannot take a sanitizer runtime), plus what the tool, export
 # and natives tests run.
 SANITIZE_CONFIGURE = cmake -S . -B $(1) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPDXKIT_SANITIZE=$(2) >/dev/null
-NATIVE_TEST_TARGETS = $$(cmake --build $(1) --target help | sed -n 's/^\.\.\. \([A-Za-z0-9_]*_test\)$$/\1/p') \
-	pdxkit pdxkit_tool pdxsim_provider
+# (test_programs and <area>_test_programs gather test programs, so that one
+# target is built in parallel instead of many targets one after the other.)
+NATIVE_TEST_TARGETS = test_programs pdxkit pdxkit_tool pdxsim_provider
 # Under ThreadSanitizer: the conformance suite, the runtime's contention
 # tests, the library's concurrency tests and the reliability tests (stress,
 # unplugging, lifecycle, faults).
-TSAN_TEST_TARGETS = $(notdir $(basename $(wildcard tests/conformance/*_test.cpp tests/reliability/*_test.cpp))) \
-	concurrency_test contention_test
+TSAN_TEST_TARGETS = conformance_test_programs reliability_test_programs concurrency_test contention_test
 # The umockdev-based tests preload a library ahead of the sanitizer runtime.
 ASAN_ENV = ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/reliability/sim.tsan.supp
@@ -96,7 +96,7 @@ TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(C
 # native test.
 test-asan: deps
 	@$(call SANITIZE_CONFIGURE,$(ASAN_BUILD),address)
-	cmake --build $(ASAN_BUILD) -j$(JOBS) --target $(call NATIVE_TEST_TARGETS,$(ASAN_BUILD))
+	cmake --build $(ASAN_BUILD) -j$(JOBS) --target $(NATIVE_TEST_TARGETS)
 	@rm -f $(ASAN_BUILD)/Testing/Temporary/LastTestsFailed*.log
 	$(ASAN_ENV) ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS) -LE "java|install" $(CTEST_ARGS)
 
