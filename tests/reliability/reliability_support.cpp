@@ -154,9 +154,14 @@ int64_t ProcessCpuMicros() {
 }
 
 int SendPins(int device, uint32_t value) {
-    const uint8_t report[5] = {0, static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                               static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+    uint8_t report[5];
+    PinReport(value, report);
     return pdxsim_send_report(device, 0, report, sizeof(report));
+}
+
+void PinReport(uint32_t value, uint8_t report[5]) {
+    report[0] = 0;
+    for (int k = 0; k < 4; ++k) report[1 + k] = static_cast<uint8_t>(value >> (8 * k));
 }
 
 uint32_t PinValue(const uint8_t* report) {

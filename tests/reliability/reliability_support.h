@@ -87,6 +87,8 @@ int64_t ProcessCpuMicros();
 
 // Report of pipe 0 with `value` as its pin value.
 int SendPins(int device, uint32_t value);
+// A pipe-0 report of `value`, as the chip sends it and as writes set it.
+void PinReport(uint32_t value, uint8_t report[5]);
 uint32_t PinValue(const uint8_t* report);
 
 // Seconds from the environment variable `name`, else `fallback`.

@@ -120,8 +120,8 @@ void Work(CallWatchdog& dog, int worker, int device, uint32_t seed, const std::a
             idle = bytes == 0;
         } else if (choice < 75) {
             const uint32_t value = kWrittenTag | (static_cast<uint32_t>(worker) << 16) | (written++ & 0xFFFF);
-            const uint8_t report[5] = {0, static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                                       static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+            uint8_t report[5];
+            PinReport(value, report);
             WatchedCall call(dog, worker, kWritePipe0, device, BoundMs(kWritePipe0));
             PdxKitWrite(handle, 0, report, sizeof(report));  // 0 on a timeout: allowed
         } else if (choice < 85) {
@@ -154,8 +154,8 @@ bool DrainUntilMarker(int device, Consumer* drain) {
     PdxKitHandle handle = PdxKitGetDeviceHandle(device + 1);
     PdxKitSetTimeout(handle, kPromptMs);
     PdxKitSetWriteTimeout(handle, kPromptMs);
-    const uint8_t marker[5] = {0, static_cast<uint8_t>(kMarker), static_cast<uint8_t>(kMarker >> 8),
-                               static_cast<uint8_t>(kMarker >> 16), static_cast<uint8_t>(kMarker >> 24)};
+    uint8_t marker[5];
+    PinReport(kMarker, marker);
     if (PdxKitWrite(handle, 0, marker, sizeof(marker)) != sizeof(marker)) return false;
     uint8_t report[5];
     for (int rewrites = 0;;) {
@@ -313,8 +313,8 @@ TEST_F(StressTest, ConsumersThatKeepUpLoseNothing) {
         while (!done) {
             uint32_t value = 0;
             if (PdxKitReadImmediate(handle, &value)) {
-                uint8_t report[5] = {0, static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                                     static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+                uint8_t report[5];
+                PinReport(value, report);
                 took(&consumers[2], report, 1);
             } else {
                 std::this_thread::yield();
