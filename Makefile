@@ -103,10 +103,11 @@ test-asan: deps
 test-tsan: deps
 	@$(call SANITIZE_CONFIGURE,$(TSAN_BUILD),thread)
 	cmake --build $(TSAN_BUILD) -j$(JOBS) --target $(TSAN_TEST_TARGETS)
-	@rm -f $(TSAN_BUILD)/Testing/Temporary/LastTestsFailed*.log; \
+	@rm -f $(TSAN_BUILD)/Testing/Temporary/LastTestsFailed*.log $(TSAN_BUILD)/Testing/Temporary/LastTest-first.log; \
 	status=0; \
 	$(TSAN_ENV) ctest --test-dir $(TSAN_BUILD) --output-on-failure -j$(JOBS) -L "conformance|reliability" $(CTEST_ARGS) || status=1; \
 	mv -f $(TSAN_BUILD)/Testing/Temporary/LastTestsFailed.log $(TSAN_BUILD)/Testing/Temporary/LastTestsFailed-first.log 2>/dev/null; \
+	mv -f $(TSAN_BUILD)/Testing/Temporary/LastTest.log $(TSAN_BUILD)/Testing/Temporary/LastTest-first.log 2>/dev/null; \
 	$(TSAN_ENV) ctest --test-dir $(TSAN_BUILD) --output-on-failure -j$(JOBS) -R "^(ConcurrencyTest\.|Contention)" $(CTEST_ARGS) || status=1; \
 	exit $$status
 

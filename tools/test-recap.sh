@@ -18,6 +18,21 @@ if [ $# -eq 0 ]; then
   echo "make test: every run passed (lint, linux, win, win64, dist, asan, tsan)"
   exit 0
 fi
+# Why a test failed, in a few lines: its failed assertions and the lines
+# that follow each, and what the test's scripts said of the failure, from
+# ctest's log of the run. A long log is cut to its end, so these lines are
+# what a reader of the end sees.
+why() { # why <build dir> <test name>
+  for log in "$1"/Testing/Temporary/LastTest.log "$1"/Testing/Temporary/LastTest-first.log; do
+    [ -f "$log" ] || continue
+    awk -v t="Test: $2" '
+      index($0, t) && substr($0, index($0, t) + length(t)) == "" { on = 1; next }
+      on && /^<end of output>/ { exit }
+      on && (/Failure$/ || /^[a-z-]+: .*(fail|did not|no |cannot|blocked)/) { left = 4 }
+      on && left > 0 { print; left-- }
+    ' "$log"
+  done | head -n 24 | sed "s|^|    ${2%%  #*}: |"
+}
 echo "make test: FAILED runs:$*"
 for run in "$@"; do
   case $run in
@@ -34,6 +49,7 @@ for run in "$@"; do
   if [ -n "$logs" ]; then
     echo "  $run, failed tests:"
     cat $logs | sed 's/^/    /'
+    cat $logs | while IFS= read -r line; do why "$dir" "${line#*:}"; done
   else
     echo "  $run: no test failure recorded (build or set-up failed; see above)"
   fi

@@ -12,8 +12,18 @@ namespace {
 // EIO and ENODEV (and a read of nothing) say the device is gone.
 int Gone(ssize_t n, int err, DWORD len) { return (n < 0 && (err == EIO || err == ENODEV)) || (n == 0 && len > 0); }
 
-const RtPlainStyle kNumbered = {Gone, 0};
-const RtPlainStyle kUnnumbered = {Gone, 1};
+// The host controller's errors for a transfer the device did not answer
+// (no handshake, a garbled one, none in time): the device has usually just
+// been unplugged, and the kernel has not noticed yet, as that waits for the
+// hub to report the port. Windows' USB stack reports a device that does not
+// respond as not connected; the handle stays usable, as the kernel's does.
+DWORD TransferError(int err) {
+    if (err == EPROTO || err == EILSEQ || err == ETIME) return ERROR_DEVICE_NOT_CONNECTED;
+    return RtErrorFromErrno(err);
+}
+
+const RtPlainStyle kNumbered = {Gone, TransferError, 0};
+const RtPlainStyle kUnnumbered = {Gone, TransferError, 1};
 
 DWORD Open(RtFile*) { return ERROR_SUCCESS; }
 

@@ -66,6 +66,9 @@ struct RtPlainStyle {
     // The device is gone, judging by a transfer's result n (errno `err`)
     // for `len` bytes asked. Optional.
     int (*gone)(ssize_t n, int err, DWORD len);
+    // The error a failed transfer completes with, for its errno, where the
+    // kind knows better than the runtime's mapping. Optional.
+    DWORD (*error)(int err);
     // The descriptor leaves out a leading zero byte the caller expects:
     // reads go one byte into the buffer, at most one byte less, and the
     // zero is put back and counted.

@@ -23,6 +23,10 @@ static ssize_t ReadRegular(RtFile* f, RtRequest* r) {
     return (ssize_t)total;
 }
 
+static DWORD TransferError(const RtPlainStyle* style, int err) {
+    return style->error ? style->error(err) : RtErrorFromErrno(err);
+}
+
 void RtPlainProgress(RtFile* f, const RtPlainStyle* style) {
     while (f->reads) {
         RtRequest* r = f->reads;
@@ -44,7 +48,7 @@ void RtPlainProgress(RtFile* f, const RtPlainStyle* style) {
             n++;
         }
         if (n < 0)
-            RtRequestComplete(f, r, RtErrorFromErrno(errno), 0);
+            RtRequestComplete(f, r, TransferError(style, errno), 0);
         else if (n == 0 && r->len > 0)
             RtRequestComplete(f, r, ERROR_HANDLE_EOF, 0);
         else
@@ -67,7 +71,7 @@ void RtPlainProgress(RtFile* f, const RtPlainStyle* style) {
             return;
         }
         if (n < 0) {
-            RtRequestComplete(f, w, RtErrorFromErrno(errno), w->done);
+            RtRequestComplete(f, w, TransferError(style, errno), w->done);
             continue;
         }
         w->done += (DWORD)n;
@@ -79,7 +83,7 @@ short RtPlainPollEvents(RtFile*, RtRequest* r, int) { return r->kind == RT_REQ_R
 
 DWORD RtPlainAdmit(RtFile* f, int, DWORD) { return f->disconnected ? ERROR_DEVICE_NOT_CONNECTED : ERROR_SUCCESS; }
 
-static const RtPlainStyle kPlain = {nullptr, 0};
+static const RtPlainStyle kPlain = {nullptr, nullptr, 0};
 
 static DWORD Open(RtFile*) { return ERROR_SUCCESS; }
 

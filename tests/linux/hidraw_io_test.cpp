@@ -2,10 +2,12 @@
 // report id byte always first (0 for a device without report ids, which
 // hidraw leaves out), writes passed on as given, and an unplugged device
 // failing requests instead of leaving them pending.
+#include <errno.h>
 #include <unistd.h>
 
 #include "hid_stack_fixture.h"
 #include "hidraw_files.h"
+#include "rt_syscalls.h"
 #include "report_descriptors.h"
 
 namespace {
@@ -174,6 +176,37 @@ TEST_F(HidrawIo, AnUnpluggedDeviceFailsPendingAndLaterRequests) {
     } else {
         EXPECT_EQ(ERROR_DEVICE_NOT_CONNECTED, GetLastError());
     }
+    CloseHandle(h);
+}
+
+// The host controller's answer to a transfer the device did not answer; the
+// fake's hidraw nodes are the only pseudo-terminals the runtime writes to.
+ssize_t UnansweredOnHidraw(int fd, const void* buf, size_t n) {
+    if (!isatty(fd)) return write(fd, buf, n);
+    errno = EPROTO;
+    return -1;
+}
+
+// A chip being unplugged stops answering before the kernel removes it: its
+// writes fail as not connected, not as a general failure, while the handle
+// stays good for when it answers again.
+TEST_F(HidrawIo, AWriteTheDeviceDoesNotAnswerFailsAsNotConnected) {
+    AddInterface(PortInterfaceDescriptor());
+    HANDLE h = Open(GENERIC_WRITE);
+    const uint8_t report[5] = {0x00, 0x01, 0x02, 0x03, 0x04};
+    auto real_write = g_rt_sys.write;
+    __atomic_store_n(&g_rt_sys.write, &UnansweredOnHidraw, __ATOMIC_RELEASE);
+    Request unanswered;
+    ASSERT_TRUE(WriteFileEx(h, report, sizeof(report), &unanswered.ov, Complete));
+    AwaitCompletion(&unanswered);
+    __atomic_store_n(&g_rt_sys.write, real_write, __ATOMIC_RELEASE);
+    EXPECT_EQ(ERROR_DEVICE_NOT_CONNECTED, unanswered.done.error);
+
+    Request answered;
+    ASSERT_TRUE(WriteFileEx(h, report, sizeof(report), &answered.ov, Complete));
+    AwaitCompletion(&answered);
+    EXPECT_EQ(ERROR_SUCCESS, answered.done.error);
+    EXPECT_EQ(std::vector<uint8_t>(report, report + 5), ReceiveWrite(device, 5, kGuardMs));
     CloseHandle(h);
 }
 

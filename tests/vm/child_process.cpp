@@ -99,10 +99,21 @@ void Child::Collect(int fd) {
     changed_.notify_all();
 }
 
+// A node counts once both its sysfs entry and its /dev node exist. The
+// kernel makes the sysfs entry first and the /dev node after it, and removes
+// them the other way round, so a node half-made or half-gone counts as a
+// difference, not as a node: a test that goes on at once would open a
+// device the library cannot see yet.
 int CountHidraw() {
     int n = 0;
-    for (int i = 0; i < 64; i++)
-        if (access(("/sys/class/hidraw/hidraw" + std::to_string(i)).c_str(), F_OK) == 0) n++;
+    for (int i = 0; i < 64; i++) {
+        bool in_sysfs = access(("/sys/class/hidraw/hidraw" + std::to_string(i)).c_str(), F_OK) == 0;
+        bool in_dev = access(("/dev/hidraw" + std::to_string(i)).c_str(), F_OK) == 0;
+        if (in_sysfs && in_dev)
+            n++;
+        else if (in_sysfs || in_dev)
+            return -1;
+    }
     return n;
 }
 

@@ -51,6 +51,8 @@ private:
     bool ended_ = false;
 };
 
+// The hidraw nodes the kernel shows in full, or -1 while one is half-made
+// or half-gone.
 int CountHidraw();
 // Waits until the kernel shows `count` hidraw nodes (USB enumeration and
 // driver binding run after the gadget is bound).

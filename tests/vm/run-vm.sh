@@ -36,9 +36,15 @@ mkdir -p "$vm" || fail "cannot create $vm"
 # The kernel: Debian's linux-image-amd64, unpacked once per build tree.
 if [ ! -f "$vm/kernel.ready" ]; then
   rm -rf "$vm/kernel" "$vm/deb" && mkdir -p "$vm/deb" || fail "cannot prepare $vm"
-  pkg=$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' | head -n1)
-  [ -n "$pkg" ] || fail "apt knows no linux-image-amd64 (run apt-get update)"
-  (cd "$vm/deb" && apt-get download "$pkg" >/dev/null 2>&1) || fail "apt-get download $pkg failed"
+  # A download can fail for the network's sake: try again, with fresh lists.
+  for try in 1 2 3; do
+    pkg=$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' | head -n1)
+    [ -n "$pkg" ] || fail "apt knows no linux-image-amd64 (run apt-get update)"
+    (cd "$vm/deb" && apt-get download "$pkg" >"$vm/download.log" 2>&1) && break
+    [ $try -lt 3 ] || { cat "$vm/download.log" >&2; fail "apt-get download $pkg failed $try times"; }
+    sleep $((try * 10))
+    apt-get update -qq >/dev/null 2>&1
+  done
   dpkg-deb -x "$vm"/deb/*.deb "$vm/kernel" || fail "dpkg-deb -x failed"
   rm -rf "$vm/deb"
   touch "$vm/kernel.ready"
