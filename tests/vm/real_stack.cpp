@@ -61,11 +61,16 @@ std::string ChipFirmware() { return g_build + "/bin/pdxchip"; }
 class ChipEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
+        // One chip binds its controller after the other: the kernel's HID
+        // gadget function fills descriptor templates shared by every gadget
+        // when it binds, so two binding at once can each get the other's
+        // endpoint addresses, and the host then fails to configure one
+        // ("config_ep_by_speed FAILED!", "can't set config #1").
         g_chips.a = new Child({ChipFirmware(), "--udc", "dummy_udc.0", "--name", "a", "--product", "0x2A10",
                                "--revision", "0x0102", "--serial", "A1B2C3D4"});
+        ASSERT_EQ(g_chips.a->Expect("ready"), "ready") << g_chips.a->Seen();
         g_chips.b = new Child(
             {ChipFirmware(), "--udc", "dummy_udc.1", "--name", "b", "--product", "0x2A11", "--revision", "0x0201"});
-        ASSERT_EQ(g_chips.a->Expect("ready"), "ready") << g_chips.a->Seen();
         ASSERT_EQ(g_chips.b->Expect("ready"), "ready") << g_chips.b->Seen();
         g_chips.foreign[0] = CreateUhidDevice(0x1F3A, 0x2A12);  // the vendor's, not the family's
         g_chips.foreign[1] = CreateUhidDevice(0x046D, 0xC077);
